@@ -1,0 +1,76 @@
+#pragma once
+
+#include "card/pcsc.h"
+#include "certificate/printcertificate.h"
+#include "monitor/monitorthread.h"
+#include "tacho/cardtype.h"
+
+#include <QMainWindow>
+#include <QStringList>
+
+namespace Ui {
+class Zentavo;
+}
+
+class Zentavo : public QMainWindow
+{
+    Q_OBJECT
+public:
+    Zentavo();
+    ~Zentavo() override;
+
+    // Operations shared by the window's parts (reader list, card operations).
+    QString currentReaderName() const;
+    void showCardTitle(int type);
+    void clearCardInfo();
+    void updateActions();
+
+    // Message boxes: the window's title, one OK button, the framed text.
+    void showError(const QString& text);
+    void showInfo(const QString& text);
+    void logAndShowError(const QString& text);
+    static QString decorateMessage(const QString& text);
+
+    void syncSettings(bool load);
+    void refreshReaders();
+
+    // Card operations (tacho/): each makes and ends its own card access.
+    CardType readCardType();
+    QString readCardNumber(const QString& pin);
+    QString readSkziNumber();
+    void readCardIdentification();
+    void promptCardPin(QString& pin);
+    QString readCertificate(int mode);
+    void verifyPin();
+    void unblockPin();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+
+private slots:
+    void on_bnSelectReader_clicked();
+    void on_bnCopy2Clipboard_clicked();
+    void statusChanged(ulong status);
+    void errorDetected();
+    void on_cbReaders_currentIndexChanged(int Index);
+    void on_bnReadCard_clicked();
+    void on_readCertButton_clicked();
+    void handleTrace(QString s);
+    void onHyperLink(QString link);
+
+private:
+    friend class ZentavoTestAccess; // white-box access for the tests
+
+    Ui::Zentavo* form;
+    QString selectedReader;
+    SCARDCONTEXT context = 0;
+    QStringList readers;
+    MonitorThread monitor;
+    int currentIndex = -1;
+    bool refreshing = false;
+    bool logVisible = false;
+    CardType cardType = 0;
+    QString cardNumber;
+    CPrintCertificate printer;
+    bool shown = false;
+};

@@ -1,0 +1,173 @@
+#include "card/pcsc.h"
+
+#include <QApplication>
+#include <QCursor>
+#include <QDebug>
+
+#include <cstdint>
+
+namespace {
+
+// PC/SC results are 32-bit values; pcsc-lite widens them to a 64-bit LONG.
+// The debug line shows them as the signed 32-bit number they are.
+qint32 asSigned32(LONG result)
+{
+    return static_cast<qint32>(static_cast<std::uint32_t>(result));
+}
+
+[[noreturn]] void fail(const char* call, LONG result)
+{
+    qDebug().noquote() << pcscFailureLine(call, result);
+    throw PcscError(result);
+}
+
+QByteArray nativeName(const QString& readerName)
+{
+    return readerName.toUtf8();
+}
+
+// Balances the override cursor on every way out of an exchange.
+class WaitCursor
+{
+public:
+    WaitCursor()
+    {
+        if (qobject_cast<QApplication*>(QCoreApplication::instance()))
+            QApplication::setOverrideCursor(QCursor(Qt::WaitCursor));
+        else
+            active = false;
+    }
+    ~WaitCursor()
+    {
+        if (active)
+            QApplication::restoreOverrideCursor();
+    }
+    WaitCursor(const WaitCursor&) = delete;
+    WaitCursor& operator=(const WaitCursor&) = delete;
+
+private:
+    bool active = true;
+};
+
+} // namespace
+
+QString pcscFailureLine(const char* call, LONG result)
+{
+    return QStringLiteral("Failed %1: %2").arg(QLatin1String(call)).arg(asSigned32(result));
+}
+
+SCARDCONTEXT establishContext()
+{
+    SCARDCONTEXT context = 0;
+    const LONG rv = SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context);
+    if (rv != SCARD_S_SUCCESS)
+        fail("SCardEstablishContext", rv);
+    return context;
+}
+
+void releaseContext(SCARDCONTEXT context)
+{
+    const LONG rv = SCardReleaseContext(context);
+    if (rv != SCARD_S_SUCCESS)
+        fail("SCardReleaseContext", rv);
+}
+
+QStringList listReaders(SCARDCONTEXT context)
+{
+    QStringList readers;
+    LPSTR buffer = nullptr;
+    DWORD length = SCARD_AUTOALLOCATE;
+    const LONG rv = SCardListReaders(context, nullptr, reinterpret_cast<LPSTR>(&buffer), &length);
+    if (rv != SCARD_S_SUCCESS || buffer == nullptr)
+        return readers;
+
+    // A multi-string: names ended by NUL, the list ended by an empty name.
+    // Never walk past the length the service reported.
+    const char* p = buffer;
+    const char* end = buffer + length;
+    while (p < end && *p != '\0') {
+        const char* nul = static_cast<const char*>(memchr(p, '\0', static_cast<size_t>(end - p)));
+        if (!nul)
+            break;
+        readers.append(QString::fromUtf8(p, static_cast<int>(nul - p)));
+        p = nul + 1;
+    }
+
+    const LONG freed = SCardFreeMemory(context, buffer);
+    if (freed != SCARD_S_SUCCESS)
+        qDebug().noquote() << pcscFailureLine("SCardFreeMemory", freed);
+    return readers;
+}
+
+quint32 waitStatusChange(SCARDCONTEXT context, const QString& readerName, quint32 currentState,
+                         quint32 initialEventState)
+{
+    const QByteArray name = nativeName(readerName);
+    SCARD_READERSTATE state{};
+    state.szReader = name.constData();
+    state.dwCurrentState = currentState;
+    state.dwEventState = initialEventState;
+    const LONG rv = SCardGetStatusChange(context, 500, &state, 1);
+    if (rv != SCARD_S_SUCCESS && rv != static_cast<LONG>(SCARD_E_TIMEOUT))
+        fail("SCardGetStatusChange", rv);
+    return static_cast<quint32>(state.dwEventState);
+}
+
+SCARDHANDLE connectCard(SCARDCONTEXT context, const QString& readerName, int* protocol)
+{
+    const QByteArray name = nativeName(readerName);
+    SCARDHANDLE card = 0;
+    DWORD active = 0;
+    int asked = ProtocolT1;
+    LONG rv = SCardConnect(context, name.constData(), SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, &card, &active);
+    if (rv == static_cast<LONG>(SCARD_E_PROTO_MISMATCH)) {
+        asked = ProtocolT0;
+        rv = SCardConnect(context, name.constData(), SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0, &card, &active);
+    }
+    if (rv != SCARD_S_SUCCESS)
+        fail("SCardConnect", rv);
+    // With a single protocol offered, the active one can only be that one.
+    *protocol = asked;
+    return card;
+}
+
+void disconnectCard(SCARDHANDLE card)
+{
+    const LONG rv = SCardDisconnect(card, SCARD_RESET_CARD);
+    if (rv != SCARD_S_SUCCESS)
+        fail("SCardDisconnect", rv);
+}
+
+void beginTransaction(SCARDHANDLE card)
+{
+    const LONG rv = SCardBeginTransaction(card);
+    if (rv != SCARD_S_SUCCESS)
+        fail("SCardBeginTransaction", rv);
+}
+
+void endTransaction(SCARDHANDLE card)
+{
+    const LONG rv = SCardEndTransaction(card, SCARD_LEAVE_CARD);
+    if (rv != SCARD_S_SUCCESS)
+        fail("SCardEndTransaction", rv);
+}
+
+QByteArray transmitRaw(SCARDHANDLE card, const QByteArray& command, int protocol)
+{
+    WaitCursor cursor;
+    const SCARD_IO_REQUEST* pci = protocol == ProtocolT0 ? SCARD_PCI_T0 : SCARD_PCI_T1;
+    unsigned char response[1024];
+    DWORD length = sizeof response;
+    const LONG rv = SCardTransmit(card, pci, reinterpret_cast<const unsigned char*>(command.constData()),
+                                  static_cast<DWORD>(command.size()), nullptr, response, &length);
+    if (rv != SCARD_S_SUCCESS)
+        fail("SCardTransmit", rv);
+    if (length > sizeof response)
+        length = sizeof response;
+    return QByteArray(reinterpret_cast<const char*>(response), static_cast<int>(length));
+}
+
+void cancelWait(SCARDCONTEXT context)
+{
+    SCardCancel(context);
+}

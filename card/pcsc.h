@@ -1,0 +1,45 @@
+#pragma once
+
+// The PC/SC wrappers: the only place that calls the SCard* API.
+//
+// Each wrapper returns what the call produced or, on a result other than
+// SCARD_S_SUCCESS, writes "Failed <call>: <result>" to the debug output and
+// throws the result as a PC/SC error code (PcscError).
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+#ifdef _WIN32
+#include <winscard.h>
+#else
+#include <PCSC/winscard.h>
+#include <PCSC/wintypes.h>
+#endif
+
+// A PC/SC result, thrown by value. pcsc-lite's LONG is 64 bits wide; the
+// value is the one the API returned, so it compares with the SCARD_ constants.
+using PcscError = LONG;
+
+// Protocol codes as the card layer keeps them.
+enum : int {
+    ProtocolNone = -1,
+    ProtocolT0 = 1,
+    ProtocolT1 = 2,
+};
+
+// The debug line of a failed call, as written by every wrapper.
+QString pcscFailureLine(const char* call, LONG result);
+
+SCARDCONTEXT establishContext();
+void releaseContext(SCARDCONTEXT context);
+QStringList listReaders(SCARDCONTEXT context);
+quint32 waitStatusChange(SCARDCONTEXT context, const QString& readerName, quint32 currentState,
+                         quint32 initialEventState);
+SCARDHANDLE connectCard(SCARDCONTEXT context, const QString& readerName, int* protocol);
+void disconnectCard(SCARDHANDLE card);
+void beginTransaction(SCARDHANDLE card);
+void endTransaction(SCARDHANDLE card);
+QByteArray transmitRaw(SCARDHANDLE card, const QByteArray& command, int protocol);
+// Cancels a wait in progress on the context; a no-op when nobody waits.
+void cancelWait(SCARDCONTEXT context);
