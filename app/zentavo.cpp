@@ -18,7 +18,6 @@ void Zentavo::on_bnCopy2Clipboard_clicked() {}
 void Zentavo::statusChanged(ulong) {}
 void Zentavo::errorDetected() {}
 void Zentavo::on_cbReaders_currentIndexChanged(int) {}
-void Zentavo::on_bnReadCard_clicked() {}
 void Zentavo::on_readCertButton_clicked() {}
 void Zentavo::handleTrace(QString) {}
 void Zentavo::onHyperLink(QString) {}

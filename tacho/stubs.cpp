@@ -8,3 +8,4 @@ void Zentavo::promptCardPin(QString&) {}
 QString Zentavo::readCertificate(int) { return {}; }
 void Zentavo::verifyPin() {}
 void Zentavo::unblockPin() {}
+void Zentavo::on_bnReadCard_clicked() {}
