@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages the program and its tests need, then
+# configures and builds into build/ (or $ZENTAVO_BUILD_DIR).
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${ZENTAVO_BUILD_DIR:-$root/build}
+
+packages=(
+    build-essential cmake pkg-config
+    qt6-base-dev qt6-base-dev-tools libgl-dev libssl-dev libpcsclite-dev
+    pcscd vsmartcard-vpcd
+    openssl libengine-gost-openssl
+    xvfb xauth xdotool xclip imagemagick fonts-dejavu-core
+)
+
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo=sudo
+    echo "== installing: ${missing[*]}"
+    $sudo apt-get update -q
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE="${ZENTAVO_BUILD_TYPE:-RelWithDebInfo}" >/dev/null
+cmake --build "$build" -j"$(nproc)"
