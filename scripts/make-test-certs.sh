@@ -1,0 +1,146 @@
+#!/bin/sh
+# Writes the test certificates (DER) into tests/data, or into the directory given
+# as the first argument. Names, serial numbers and dates are fixed; the keys are
+# new on every run, so tests compare key bits with the DER file itself.
+#
+#   ca-gost.der        GOST R 34.10-2012 root, issuer of every certificate below
+#   driver-gost.der    serial 00 C3 1F 5A 7E 01 42 (sign octet), notBefore 2013-02-01 21:00:00 UTC,
+#                      subject SNILS and INN, no OGRN
+#   workshop-ec.der    EC P-256 key, serial 0A, subject without street, INN and OGRN
+#   company-gost.der   serial 7F, subject INN and OGRN
+#   twoinn-gost.der    serial 01 A3 0F, INN and OU twice in the subject
+#   markup-ec.der      serial 05, HTML markup and placeholder text in the subject, no INN
+#   size-1k.der, size-2k.der, size-4k.der
+#                      exactly 1024, 2048 and 4096 bytes (padded with a comment extension)
+#   *-card.bin         the certificate followed by junk up to the next 256-byte boundary and one
+#                      more chunk, as a card's certificate file holds it
+#
+# Needs openssl 3 and the GOST engine (Debian: libengine-gost-openssl).
+set -eu
+
+here=$(cd "$(dirname "$0")" && pwd)
+out=${1:-$here/../tests/data}
+mkdir -p "$out"
+out=$(cd "$out" && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT INT TERM
+
+GOST="-engine gost"
+MD=md_gost12_256
+
+cat > "$work/req.cnf" <<EOF
+[req]
+distinguished_name = dn
+string_mask = utf8only
+utf8 = yes
+prompt = no
+[dn]
+CN = unused
+[ca_ext]
+basicConstraints = critical, CA:true
+keyUsage = critical, keyCertSign, cRLSign
+subjectKeyIdentifier = hash
+EOF
+
+cat > "$work/ca.cnf" <<EOF
+[ca]
+default_ca = test_ca
+[test_ca]
+database = $work/index.txt
+new_certs_dir = $work
+serial = $work/serial
+policy = policy_any
+unique_subject = no
+copy_extensions = none
+email_in_dn = no
+preserve = yes
+string_mask = utf8only
+utf8 = yes
+[policy_any]
+commonName = supplied
+EOF
+
+ISSUER='/C=RU/ST=Москва/L=Москва/street=ул. Тверская, д. 1/O=АО «Тестовый удостоверяющий центр»/OU=Отдел карт тахографа/CN=Тестовый УЦ карт тахографа/INN=7701000001/OGRN=1027700000001'
+
+quiet() { "$@" > "$work/log" 2>&1 || { cat "$work/log" >&2; exit 1; }; }
+
+gost_key() { quiet openssl genpkey $GOST -algorithm gost2012_256 -pkeyopt paramset:A -out "$1"; }
+ec_key() { quiet openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out "$1"; }
+
+gost_key "$work/ca.key"
+quiet openssl req $GOST -config "$work/req.cnf" -new -x509 -utf8 -key "$work/ca.key" -$MD \
+    -subj "$ISSUER" -set_serial 0x01 -days 7300 -extensions ca_ext -out "$work/ca.pem"
+quiet openssl x509 -in "$work/ca.pem" -outform DER -out "$out/ca-gost.der"
+
+# issue NAME KEYKIND SERIALHEX START END SUBJECT [EXTFILE]
+issue() {
+    name=$1 kind=$2 serial=$3 start=$4 end=$5 subject=$6 ext=${7:-}
+    key=$work/$name.key
+    [ -f "$key" ] || ${kind}_key "$key"
+    if [ "$kind" = gost ]; then reqmd=-$MD; else reqmd=-sha256; fi
+    quiet openssl req $GOST -config "$work/req.cnf" -new -utf8 -key "$key" $reqmd -subj "$subject" \
+        -out "$work/$name.csr"
+    : > "$work/index.txt"
+    echo "$serial" > "$work/serial"
+    set -- -config "$work/ca.cnf" -batch -notext -preserveDN -utf8 -md $MD \
+        -cert "$work/ca.pem" -keyfile "$work/ca.key" -startdate "$start" -enddate "$end" \
+        -in "$work/$name.csr" -out "$work/$name.pem"
+    if [ -n "$ext" ]; then set -- "$@" -extfile "$ext" -extensions pad; fi
+    quiet openssl ca $GOST "$@"
+    quiet openssl x509 -in "$work/$name.pem" -outform DER -out "$out/$name.der"
+}
+
+size_of() { wc -c < "$1" | tr -d ' '; }
+
+# A certificate of exactly TARGET bytes: grow the comment until the DER length fits.
+sized() {
+    name=$1 target=$2
+    pad=$((target - 900))
+    tries=0
+    while :; do
+        printf '[pad]\nnsComment = "%s"\n' "$(head -c "$pad" /dev/zero | tr '\0' 'x')" > "$work/pad.cnf"
+        issue "$name" gost 2A0B$target 20240115090000Z 20290115085959Z \
+            "/C=RU/L=Москва/CN=Размерный тест $target/SNILS=11223344595" "$work/pad.cnf"
+        size=$(size_of "$out/$name.der")
+        [ "$size" -eq "$target" ] && break
+        tries=$((tries + 1))
+        [ "$tries" -lt 8 ] || { echo "cannot reach $target bytes for $name" >&2; exit 1; }
+        pad=$((pad + target - size))
+    done
+}
+
+# The certificate, then junk that even starts like another certificate.
+card_file() {
+    der=$out/$1.der
+    size=$(size_of "$der")
+    total=$(( (size + 255) / 256 * 256 + 256 ))
+    { cat "$der"; printf '\060\202\377\377'; head -c $((total - size - 4)) /dev/urandom; } > "$out/$1-card.bin"
+}
+
+printf '[pad]\nbasicConstraints = CA:false\n' > "$work/leaf.cnf"
+
+issue driver-gost gost 00C31F5A7E0142 130201210000Z 160201205959Z \
+    '/C=RU/ST=Санкт-Петербург/L=Санкт-Петербург/street=Невский пр., д. 10, кв. 5/CN=Иванов Иван Иванович/SNILS=11223344595/INN=780123456789' \
+    "$work/leaf.cnf"
+issue workshop-ec ec 0A 20240115090000Z 20290115085959Z \
+    '/C=RU/L=Казань/O=ООО «Мастерская»/CN=ООО «Мастерская тахографов»/INN=1655000123/OGRN=1021602800123' \
+    "$work/leaf.cnf"
+issue company-gost gost 7F 20240115090000Z 20290115085959Z \
+    '/C=RU/ST=Новосибирская обл./L=Новосибирск/street=ул. Ленина, д. 3/O=ООО «Перевозчик»/CN=ООО «Перевозчик»/INN=5401000555/OGRN=1025400000555' \
+    "$work/leaf.cnf"
+issue twoinn-gost gost 01A30F 20240115090000Z 20290115085959Z \
+    '/C=RU/L=Тверь/street=ул. Советская, д. 7/OU=Первый отдел/OU=Второй отдел/CN=Петров Пётр Петрович/INN=690100000011/INN=690100000022/SNILS=12345678964' \
+    "$work/leaf.cnf"
+issue markup-ec ec 05 20240115090000Z 20290115085959Z \
+    '/C=RU/L=%%VALIDTO%%/street=ул. <Новая> & д. 2/CN=Сидоров <b>"Сид"<\/b> & Co' \
+    "$work/leaf.cnf"
+
+sized size-1k 1024
+sized size-2k 2048
+sized size-4k 4096
+
+card_file driver-gost
+card_file workshop-ec
+card_file size-4k
+
+ls -l "$out"
