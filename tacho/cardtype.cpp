@@ -1,11 +1,7 @@
 #include "tacho/cardtype.h"
 
 const CardTypeName cardTypeNames[] = {
-    {1, "Карта водителя"},
-    {2, "Карта мастерской"},
-    {3, "Карта контролера"},
-    {4, "Карта предприятия"},
-    {0, nullptr},
+    {1, "Карта водителя"}, {2, "Карта мастерской"}, {3, "Карта контролера"}, {4, "Карта предприятия"}, {0, nullptr},
 };
 
 QString cardTypeName(CardType type)
@@ -30,14 +26,35 @@ const QByteArray selectEfC200 = QByteArray::fromHex("00A4020C02C200");
 const QByteArray readCertHeader = QByteArray::fromHex("00B0000004");
 } // namespace TachoCommand
 
+namespace {
+// Writes the PIN block of text into command at offset, in place, so that no
+// temporary copy of the secret is left behind in freed memory.
+void putPinBlock(QByteArray& command, int offset, const QString& text)
+{
+    const int n = qMin(8, static_cast<int>(text.size()));
+    for (int i = 0; i < 8; ++i) {
+        char byte = char(0xFF);
+        if (i < n) {
+            const char16_t unit = text.at(i).unicode();
+            byte = unit <= 0xFF ? static_cast<char>(unit) : char(0x00);
+        }
+        command[offset + i] = byte;
+    }
+}
+
+QByteArray commandWithData(const char* header, int dataLength)
+{
+    QByteArray command(5 + dataLength, char(0xFF));
+    for (int i = 0; i < 5; ++i)
+        command[i] = header[i];
+    return command;
+}
+} // namespace
+
 QByteArray encodePinBlock(const QString& text)
 {
     QByteArray block(8, char(0xFF));
-    const int n = qMin(8, static_cast<int>(text.size()));
-    for (int i = 0; i < n; ++i) {
-        const char16_t unit = text.at(i).unicode();
-        block[i] = unit <= 0xFF ? static_cast<char>(unit) : char(0x00);
-    }
+    putPinBlock(block, 0, text);
     return block;
 }
 
@@ -45,12 +62,17 @@ QByteArray buildVerifyCommand(const QString& pin)
 {
     if (pin.isEmpty())
         return QByteArray();
-    return QByteArray::fromHex("0020000008") + encodePinBlock(pin);
+    QByteArray command = commandWithData("\x00\x20\x00\x00\x08", 8);
+    putPinBlock(command, 5, pin);
+    return command;
 }
 
 QByteArray buildResetRetryCounterCommand(const QString& puk, const QString& newPin)
 {
-    return QByteArray::fromHex("002C000010") + encodePinBlock(puk) + encodePinBlock(newPin);
+    QByteArray command = commandWithData("\x00\x2C\x00\x00\x10", 16);
+    putPinBlock(command, 5, puk);
+    putPinBlock(command, 13, newPin);
+    return command;
 }
 
 QByteArray buildReadChunkCommand(int chunk)

@@ -1,0 +1,97 @@
+#include "dialogs/qenterpinpuk.h"
+
+#include "ui_qenterpinpuk.h"
+
+#include <QIntValidator>
+
+namespace {
+constexpr int PinField = 1;
+constexpr int PukField = 2;
+constexpr int PinLength = 4;
+constexpr int PukLength = 8;
+} // namespace
+
+QEnterPinPuk::QEnterPinPuk(QWidget* parent, int mask) : QDialog(parent), form(new Ui::PinPuk), mask(mask)
+{
+    form->setupUi(this);
+
+    const bool pinShown = mask & PinField;
+    const bool pukShown = mask & PukField;
+    form->lbPin->setVisible(pinShown);
+    form->edPin->setVisible(pinShown);
+    form->lbPuk->setVisible(pukShown);
+    form->edPuk->setVisible(pukShown);
+
+    form->edPin->setValidator(new QIntValidator(0, 9999, this));
+    form->edPuk->setValidator(new QIntValidator(0, 99999999, this));
+    form->btOk->setEnabled(false);
+
+    connect(form->chkShowPassword, &QCheckBox::toggled, this, &QEnterPinPuk::showPassword);
+    connect(form->edPin, &QLineEdit::textChanged, this, &QEnterPinPuk::onPinPukChanged);
+    connect(form->edPuk, &QLineEdit::textChanged, this, &QEnterPinPuk::onPinPukChanged);
+    connect(form->btOk, &QPushButton::clicked, this, &QEnterPinPuk::onOk);
+    connect(form->btCancel, &QPushButton::clicked, this, &QEnterPinPuk::onCancel);
+
+    form->edPin->setEchoMode(QLineEdit::Password);
+    form->edPuk->setEchoMode(QLineEdit::Password);
+}
+
+QEnterPinPuk::~QEnterPinPuk()
+{
+    delete form;
+}
+
+QString QEnterPinPuk::pinText() const
+{
+    return form->edPin->text();
+}
+
+QString QEnterPinPuk::pukText() const
+{
+    return form->edPuk->text();
+}
+
+void QEnterPinPuk::showPassword(bool show)
+{
+    const QLineEdit::EchoMode mode = show ? QLineEdit::Normal : QLineEdit::Password;
+    form->edPin->setEchoMode(mode);
+    form->edPuk->setEchoMode(mode);
+}
+
+void QEnterPinPuk::onPinPukChanged(const QString&)
+{
+    // Both fields are judged on every change: either one may complete the pair.
+    const bool pukComplete = !(mask & PukField) || form->edPuk->text().size() == PukLength;
+    const bool pinComplete = !(mask & PinField) || form->edPin->text().size() == PinLength;
+    form->btOk->setEnabled(pukComplete && pinComplete);
+}
+
+void QEnterPinPuk::onOk()
+{
+    accepted = true;
+    close();
+}
+
+void QEnterPinPuk::onCancel()
+{
+    close();
+}
+
+bool runPinDialog(QWidget* parent, QString& pin, QString& puk, int mask)
+{
+    QEnterPinPuk dialog(parent, mask);
+    dialog.setModal(true);
+    if ((mask & (PinField | PukField)) == (PinField | PukField))
+        dialog.setWindowTitle(QStringLiteral("Разблокировка ПИН-кода карты"));
+    else if (mask & PinField)
+        dialog.setWindowTitle(QStringLiteral("Проверка ПИН-кода карты"));
+    else
+        dialog.setWindowTitle(QStringLiteral("Проверка PUK-кода карты"));
+
+    dialog.exec();
+    if (!dialog.isAccepted())
+        return false;
+    pin = dialog.pinText();
+    puk = dialog.pukText();
+    return true;
+}

@@ -1,0 +1,55 @@
+#include "app/zentavo.h"
+#include "card/cardhandle.h"
+#include "certificate/printcertificate.h"
+#include "tacho/answer.h"
+#include "tacho/cardaccess.h"
+
+QString Zentavo::readCertificate(int mode)
+{
+    handleTrace(QStringLiteral("Чтение сертификата"));
+    QString result;
+    try {
+        withCardAccess(this, context, currentReaderName(), [&](CARD_HANDLE& card) {
+            if (!isExactSuccess(card.transmit(TachoCommand::selectTachograph)))
+                throw UnexpectedAnswer();
+            if (!isExactSuccess(card.transmit(TachoCommand::selectEfC200)))
+                throw UnexpectedAnswer();
+            const QByteArray header = card.transmit(TachoCommand::readCertHeader);
+            if (!hasLayout(header, 6))
+                throw UnexpectedAnswer();
+            const int contentLength =
+                (static_cast<unsigned char>(header[2]) << 8) | static_cast<unsigned char>(header[3]);
+            const int total = contentLength + 4;
+            // A certificate whose chunks cannot all be addressed is refused
+            // before any chunk is read.
+            if (certificateChunkCount(contentLength) < 0)
+                throw UnexpectedAnswer();
+
+            QByteArray bytes;
+            int chunk = 0;
+            while (bytes.size() < total) {
+                // Short chunks could push the chunk number past what P1 can carry.
+                if (chunk >= MaxCertificateChunks)
+                    throw UnexpectedAnswer();
+                const QByteArray answer = card.transmit(buildReadChunkCommand(chunk));
+                ++chunk;
+                if (answer.size() < 2 || !hasLayout(answer, answer.size()))
+                    throw UnexpectedAnswer();
+                // 90 00 without data would never end the loop.
+                if (answer.size() == 2)
+                    throw UnexpectedAnswer();
+                bytes.append(answer.constData(), answer.size() - 2);
+            }
+
+            // Handed on while the card is still connected.
+            if (mode == 1)
+                printer.printCertificate(bytes, cardType);
+            else
+                result = saveCertificate(bytes);
+        });
+    } catch (...) {
+        handleTrace(QStringLiteral("Ошибка чтения сертификата карты."));
+        return QString();
+    }
+    return result;
+}

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <initializer_list>
+#include <vector>
+
+// Overwrites the buffer that holds a PIN, a PUK or a command carrying them,
+// then empties it. A buffer still shared with another owner is only dropped:
+// writing would copy it first and leave the original untouched.
+void wipeSecret(QString& text);
+void wipeSecret(QByteArray& bytes);
+
+// Wipes the secrets it was given when the scope ends, on every way out.
+class SecretWiper
+{
+public:
+    SecretWiper(std::initializer_list<QString*> texts, std::initializer_list<QByteArray*> buffers = {})
+        : m_texts(texts), m_buffers(buffers)
+    {}
+    ~SecretWiper()
+    {
+        for (QString* text : m_texts)
+            wipeSecret(*text);
+        for (QByteArray* buffer : m_buffers)
+            wipeSecret(*buffer);
+    }
+    SecretWiper(const SecretWiper&) = delete;
+    SecretWiper& operator=(const SecretWiper&) = delete;
+
+private:
+    std::vector<QString*> m_texts;
+    std::vector<QByteArray*> m_buffers;
+};
