@@ -1,0 +1,147 @@
+#!/bin/sh
+# A private pcscd with the vpcd virtual reader, beside (not instead of) any
+# system pcscd and without root: a user+mount namespace gives it its own
+# /run/pcscd and an empty driver directory, so it sees no USB reader.
+#
+#   pcscd-bench.sh start DIR PORT [ENTRIES]  start in the background, wait for the readers
+#   pcscd-bench.sh run DIR PORT [ENTRIES]    same set-up, pcscd in the foreground (exec)
+#   pcscd-bench.sh stop DIR                  kill and wait for it
+#   pcscd-bench.sh status DIR                running or not; exit 0 when running
+#
+# Clients use PCSCLITE_CSOCK_NAME=DIR/sock/pcscd.comm. Each ENTRY (default 1)
+# gives two readers, "Virtual PCD NN 00" on its port and "Virtual PCD NN 01"
+# on the next: entry k uses PORT+2k and PORT+2k+1.
+set -eu
+
+PCSCD=${PCSCD:-/usr/sbin/pcscd}
+VPCD_LIB=${VPCD_LIB:-/usr/lib/pcsc/drivers/serial/libifdvpcd.so.0.8}
+
+die() { echo "pcscd-bench: $*" >&2; exit 1; }
+
+# Succeeds when something listens on TCP port $1 (any address).
+port_listening() {
+    ss -Hltn "sport = :$1" 2>/dev/null | grep -q .
+}
+
+prepare() {
+    dir=$1 port=$2 entries=$3
+    [ -x "$PCSCD" ] || die "no $PCSCD (package pcscd)"
+    [ -r "$VPCD_LIB" ] || die "no $VPCD_LIB (package vsmartcard-vpcd)"
+    mkdir -p "$dir/sock"
+    dir=$(cd "$dir" && pwd)
+    cp "$VPCD_LIB" "$dir/libifdvpcd.so"
+    : > "$dir/reader.conf"
+    k=0
+    while [ "$k" -lt "$entries" ]; do
+        p=$((port + 2 * k))
+        # vpcd silently drops a reader whose port is taken.
+        for q in "$p" $((p + 1)); do
+            port_listening "$q" && die "port $q is in use"
+        done
+        printf 'FRIENDLYNAME "Virtual PCD"\nDEVICENAME /dev/null:%s\nLIBPATH %s\n\n' \
+            "$p" "$dir/libifdvpcd.so" >> "$dir/reader.conf"
+        k=$((k + 1))
+    done
+    echo "$port" > "$dir/port"
+    echo "$entries" > "$dir/entries"
+}
+
+# Replaces the shell with pcscd inside the namespaces, so the PID stays pcscd's.
+exec_pcscd() {
+    dir=$(cd "$1" && pwd)
+    ns="--user --map-root-user --mount"
+    # Root without user namespaces (some CI containers): a mount namespace is enough.
+    if [ "$(id -u)" = 0 ] && ! unshare --user --map-root-user true 2>/dev/null; then
+        ns="--mount"
+    fi
+    # shellcheck disable=SC2086
+    exec unshare $ns sh -c '
+        mount -t tmpfs tmpfs /run && mkdir /run/pcscd &&
+        mount --bind "$0/sock" /run/pcscd &&
+        mount -t tmpfs tmpfs /usr/lib/pcsc/drivers &&
+        exec "$1" --foreground --config "$0/reader.conf"' "$dir" "$PCSCD"
+}
+
+# Alive and not a zombie (an orphan is reaped by PID 1, which in some
+# containers never does it).
+alive() {
+    kill -0 "$1" 2>/dev/null || return 1
+    state=$(sed 's/^.*) \(.\).*/\1/' "/proc/$1/stat" 2>/dev/null) || return 1
+    [ "$state" != Z ]
+}
+
+is_running() {
+    [ -f "$1/pcscd.pid" ] || return 1
+    pid=$(cat "$1/pcscd.pid")
+    [ -n "$pid" ] && alive "$pid"
+}
+
+case "${1:-}" in
+run)
+    [ $# -ge 3 ] || die "usage: $0 run DIR PORT [ENTRIES]"
+    prepare "$2" "$3" "${4:-1}"
+    exec_pcscd "$2"
+    ;;
+start)
+    [ $# -ge 3 ] || die "usage: $0 start DIR PORT [ENTRIES]"
+    dir=$2 port=$3 entries=${4:-1}
+    is_running "$dir" && die "already running (pid $(cat "$dir/pcscd.pid"))"
+    prepare "$dir" "$port" "$entries"
+    dir=$(cd "$dir" && pwd)
+    rm -f "$dir/sock/pcscd.comm"
+    ( exec_pcscd "$dir" ) > "$dir/pcscd.log" 2>&1 &
+    echo $! > "$dir/pcscd.pid"
+    # Ready when the socket is there and vpcd listens on every port.
+    tries=0
+    while :; do
+        ready=1
+        [ -S "$dir/sock/pcscd.comm" ] || ready=0
+        k=0
+        while [ "$ready" = 1 ] && [ "$k" -lt $((2 * entries)) ]; do
+            port_listening $((port + k)) || ready=0
+            k=$((k + 1))
+        done
+        [ "$ready" = 1 ] && break
+        if ! is_running "$dir"; then
+            cat "$dir/pcscd.log" >&2
+            die "pcscd ended during start-up"
+        fi
+        tries=$((tries + 1))
+        if [ "$tries" -ge 100 ]; then
+            "$0" stop "$dir"
+            die "readers did not appear within 10 s"
+        fi
+        sleep 0.1
+    done
+    echo "PCSCLITE_CSOCK_NAME=$dir/sock/pcscd.comm"
+    ;;
+stop)
+    [ $# -ge 2 ] || die "usage: $0 stop DIR"
+    dir=$2
+    [ -f "$dir/pcscd.pid" ] || exit 0
+    pid=$(cat "$dir/pcscd.pid")
+    if alive "$pid"; then
+        kill -TERM "$pid" 2>/dev/null || true
+        tries=0
+        while alive "$pid"; do
+            tries=$((tries + 1))
+            [ "$tries" -eq 30 ] && kill -KILL "$pid" 2>/dev/null || true
+            [ "$tries" -ge 60 ] && die "pcscd $pid did not end"
+            sleep 0.1
+        done
+    fi
+    rm -f "$dir/pcscd.pid"
+    ;;
+status)
+    [ $# -ge 2 ] || die "usage: $0 status DIR"
+    if is_running "$2"; then
+        echo "running (pid $(cat "$2/pcscd.pid")), PCSCLITE_CSOCK_NAME=$(cd "$2" && pwd)/sock/pcscd.comm"
+    else
+        echo "not running"
+        exit 1
+    fi
+    ;;
+*)
+    die "usage: $0 start DIR PORT [ENTRIES] | run DIR PORT [ENTRIES] | stop DIR | status DIR"
+    ;;
+esac
