@@ -72,12 +72,14 @@ void releaseContext(SCARDCONTEXT context)
         fail("SCardReleaseContext", rv);
 }
 
-QStringList listReaders(SCARDCONTEXT context)
+QStringList listReaders(SCARDCONTEXT context, LONG* result)
 {
     QStringList readers;
     LPSTR buffer = nullptr;
     DWORD length = SCARD_AUTOALLOCATE;
     const LONG rv = SCardListReaders(context, nullptr, reinterpret_cast<LPSTR>(&buffer), &length);
+    if (result)
+        *result = rv;
     if (rv != SCARD_S_SUCCESS || buffer == nullptr)
         return readers;
 

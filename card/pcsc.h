@@ -33,7 +33,9 @@ QString pcscFailureLine(const char* call, LONG result);
 
 SCARDCONTEXT establishContext();
 void releaseContext(SCARDCONTEXT context);
-QStringList listReaders(SCARDCONTEXT context);
+// The listing's own failures give an empty list; result, when given, receives
+// the PC/SC result so that a caller can tell a lost service from no reader.
+QStringList listReaders(SCARDCONTEXT context, LONG* result = nullptr);
 quint32 waitStatusChange(SCARDCONTEXT context, const QString& readerName, quint32 currentState,
                          quint32 initialEventState);
 SCARDHANDLE connectCard(SCARDCONTEXT context, const QString& readerName, int* protocol);
