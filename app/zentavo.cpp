@@ -1,23 +1,232 @@
 #include "app/zentavo.h"
-// TODO(window): stub
-Zentavo::Zentavo() : form(nullptr) {}
-Zentavo::~Zentavo() {}
-QString Zentavo::currentReaderName() const { return {}; }
-void Zentavo::showCardTitle(int) {}
-void Zentavo::clearCardInfo() {}
-void Zentavo::updateActions() {}
-void Zentavo::showError(const QString&) {}
-void Zentavo::showInfo(const QString&) {}
-void Zentavo::logAndShowError(const QString&) {}
-QString Zentavo::decorateMessage(const QString& t) { return t; }
-void Zentavo::syncSettings(bool) {}
-void Zentavo::refreshReaders() {}
-void Zentavo::showEvent(QShowEvent* e) { QMainWindow::showEvent(e); }
-void Zentavo::on_bnSelectReader_clicked() {}
-void Zentavo::on_bnCopy2Clipboard_clicked() {}
-void Zentavo::statusChanged(ulong) {}
-void Zentavo::errorDetected() {}
-void Zentavo::on_cbReaders_currentIndexChanged(int) {}
-void Zentavo::on_readCertButton_clicked() {}
-void Zentavo::handleTrace(QString) {}
-void Zentavo::onHyperLink(QString) {}
+
+#include "app/resources.h"
+#include "app/waitcursor.h"
+#include "card/cardhandle.h"
+#include "ui_zentavo.h"
+
+#include <QClipboard>
+#include <QDesktopServices>
+#include <QFile>
+#include <QGuiApplication>
+#include <QIcon>
+#include <QLayout>
+#include <QScreen>
+#include <QUrl>
+
+namespace {
+
+const QChar clearLogMark(0x0B);
+
+const char defaultCardTitle[] = "<font size=\"4\"><u>Карта тахографа</u></font>";
+const char cardTitleFormat[] = "<font size=\"4\"><u>%s</u></font>";
+const char showLogLink[] = "<font size=\"4\"><a href='#trace'>Показать журнал</a></font>";
+const char hideLogLink[] = "<font size=\"4\"><a href='#trace'>Спрятать журнал</a></font>";
+
+} // namespace
+
+Zentavo::Zentavo() : QMainWindow(nullptr), form(new Ui::Zentavo)
+{
+    initZentavoResources();
+    form->setupUi(this);
+
+    form->lbTraceTitle->setText(QString::fromUtf8(showLogLink));
+    form->edLog->setVisible(logVisible);
+
+    placeWindow();
+
+    connect(&monitor, &MonitorThread::statusChanged, this, &Zentavo::statusChanged, Qt::QueuedConnection);
+    connect(&monitor, &MonitorThread::errorDetected, this, &Zentavo::errorDetected, Qt::QueuedConnection);
+    connect(&printer, &CPrintCertificate::signalTrace, this, &Zentavo::handleTrace, Qt::QueuedConnection);
+    connect(form->lbRefreshReaderList, &QLabel::linkActivated, this, &Zentavo::onHyperLink);
+    connect(form->lbShowCert, &QLabel::linkActivated, this, &Zentavo::onHyperLink);
+    connect(form->lbTraceTitle, &QLabel::linkActivated, this, &Zentavo::onHyperLink);
+    connect(form->lbUnblockPin, &QLabel::linkActivated, this, &Zentavo::onHyperLink);
+    connect(form->lbVerifyPin, &QLabel::linkActivated, this, &Zentavo::onHyperLink);
+
+    clearCardInfo();
+    applyStyleSheet();
+    setWindowIcon(QIcon(QStringLiteral(":/Smartcard.ico")));
+}
+
+Zentavo::~Zentavo()
+{
+    // Returns only once the monitor's loop has ended: it must not wait on a
+    // reader while the window goes away.
+    monitor.stop();
+    if (context != 0) {
+        try {
+            releaseContext(context);
+        } catch (...) {
+        }
+    }
+    syncSettings(false);
+    delete form;
+}
+
+void Zentavo::placeWindow()
+{
+    resize(minimumSize());
+    // The whole desktop (all screens), not the available area: centred
+    // horizontally, the top edge about a quarter of the way down.
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    if (!screen)
+        return;
+    const QRect desktop = screen->virtualGeometry();
+    move((desktop.width() - width()) / 2, ((desktop.height() - height()) / 2) / 2);
+}
+
+void Zentavo::applyStyleSheet()
+{
+    QFile file(QStringLiteral(":/style-sheet.css"));
+    if (!file.open(QIODevice::ReadOnly))
+        return;
+    const QString sheet = QString::fromUtf8(file.readAll());
+    if (!sheet.isEmpty())
+        setStyleSheet(sheet);
+}
+
+void Zentavo::showEvent(QShowEvent* event)
+{
+    QMainWindow::showEvent(event);
+    // Restoring a minimised window shows it again: only the first show starts
+    // the program's work.
+    if (shown)
+        return;
+    shown = true;
+
+    OverrideWaitCursor cursor;
+    try {
+        context = establishContext();
+    } catch (...) {
+        // The card operations will fail and say so; a later refresh retries.
+    }
+    monitor.start(QThread::InheritPriority);
+    syncSettings(true);
+    QCoreApplication::processEvents();
+    refreshReaders();
+    // No reader is selected yet, so the toggle selects the last used one.
+    on_bnSelectReader_clicked();
+}
+
+void Zentavo::statusChanged(ulong status)
+{
+    // A report queued before the reader was released is stale.
+    if (selectedReader.isEmpty())
+        return;
+
+    if (status & SCARD_STATE_PRESENT) {
+        form->bnReadCard->setEnabled(true);
+        handleTrace(QStringLiteral("Обнаружена карта тахографа"));
+        on_bnReadCard_clicked();
+    } else {
+        form->bnReadCard->setEnabled(false);
+        clearCardInfo();
+        handleTrace(clearLogMark + QStringLiteral("Вставьте карту тахографа"));
+    }
+}
+
+void Zentavo::errorDetected()
+{
+    handleTrace(QStringLiteral("Ошибка получения статуса считывателя карт"));
+    refreshReaders();
+    on_bnSelectReader_clicked();
+    clearCardInfo();
+}
+
+void Zentavo::on_bnCopy2Clipboard_clicked()
+{
+    QGuiApplication::clipboard()->setText(cardNumber, QClipboard::Clipboard);
+}
+
+void Zentavo::on_readCertButton_clicked()
+{
+    readCertificate(1);
+}
+
+void Zentavo::handleTrace(QString s)
+{
+    if (!s.isEmpty() && s.at(0) == clearLogMark) {
+        s.remove(0, 1);
+        form->edLog->clear();
+    }
+    form->edLog->appendPlainText(s);
+}
+
+void Zentavo::onHyperLink(QString link)
+{
+    try {
+        if (link == QLatin1String("#trace")) {
+            toggleLog();
+        } else if (link == QLatin1String("#unblock")) {
+            unblockPin();
+        } else if (link == QLatin1String("#verify")) {
+            verifyPin();
+        } else if (link == QLatin1String("#readers")) {
+            OverrideWaitCursor cursor;
+            fillReaderList();
+        } else if (link == QLatin1String("#cert")) {
+            showCertificate();
+        }
+    } catch (const _std_card_error& error) {
+        showError(QString::asprintf("Ошибка выполнения операции.\n\n(0x%X)\n«%s»",
+                                    static_cast<unsigned>(error.statusWord), error.message.toUtf8().constData()));
+    } catch (...) {
+        logAndShowError(QStringLiteral("Ошибка выполнения операции."));
+    }
+}
+
+void Zentavo::toggleLog()
+{
+    logVisible = !logVisible;
+    form->lbTraceTitle->setText(QString::fromUtf8(logVisible ? hideLogLink : showLogLink));
+    form->edLog->setVisible(logVisible);
+    if (logVisible)
+        return;
+
+    // The layouts let the window grow but never shrink it by themselves.
+    form->edLog->resize(form->edLog->width(), 0);
+    for (QWidget* widget = form->edLog->parentWidget(); widget; widget = widget->parentWidget()) {
+        if (QLayout* layout = widget->layout())
+            layout->invalidate();
+        widget->adjustSize();
+        if (widget == this)
+            break;
+    }
+}
+
+void Zentavo::showCertificate()
+{
+    const QString path = readCertificate(0);
+    if (!path.isEmpty())
+        QDesktopServices::openUrl(QUrl::fromLocalFile(path));
+}
+
+void Zentavo::clearCardInfo()
+{
+    cardNumber.clear();
+    cardType = 0;
+    form->edCardNumber->clear();
+    form->edSKZINumber->clear();
+    showCardTitle(0);
+    updateActions();
+}
+
+void Zentavo::showCardTitle(int type)
+{
+    const QString name = cardTypeName(type);
+    if (name.isEmpty())
+        form->lbCardTitle->setText(QString::fromUtf8(defaultCardTitle));
+    else
+        form->lbCardTitle->setText(QString::asprintf(cardTitleFormat, name.toUtf8().constData()));
+}
+
+void Zentavo::updateActions()
+{
+    const bool ok = !cardNumber.isEmpty() && form->bnReadCard->isEnabled();
+    form->bnCopy2Clipboard->setEnabled(ok);
+    form->readCertButton->setEnabled(ok);
+    form->lbShowCert->setVisible(ok);
+    form->lbUnblockPin->setVisible(ok);
+    form->lbVerifyPin->setVisible(ok);
+}

@@ -61,6 +61,17 @@ private slots:
 private:
     friend class ZentavoTestAccess; // white-box access for the tests
 
+    // The steps of refreshReaders() without its error guard; the "#readers"
+    // link lets its own guard report a failure.
+    void fillReaderList();
+    // Lists the readers on the window's context, replacing a context that the
+    // service dropped (it stays dead even after the service is back).
+    QStringList listReadersOnLiveContext();
+    void toggleLog();
+    void showCertificate();
+    void applyStyleSheet();
+    void placeWindow();
+
     Ui::Zentavo* form;
     QString selectedReader;
     SCARDCONTEXT context = 0;

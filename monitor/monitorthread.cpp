@@ -1,8 +1,150 @@
 #include "monitor/monitorthread.h"
-// TODO(monitor): stub until the loop lands
-MonitorThread::MonitorThread() {}
-MonitorThread::~MonitorThread() {}
-void MonitorThread::selectReader(SCARDCONTEXT, QString) {}
-void MonitorThread::pause() {}
-void MonitorThread::stop() {}
-void MonitorThread::run() {}
+
+#include <QCoreApplication>
+#include <QMutexLocker>
+
+namespace {
+
+constexpr unsigned long idleStepMs = 500;
+
+} // namespace
+
+MonitorThread::MonitorThread() = default;
+
+MonitorThread::~MonitorThread()
+{
+    stop();
+    dropWaitContext();
+}
+
+void MonitorThread::selectReader(SCARDCONTEXT context, QString readerName)
+{
+    QCoreApplication::processEvents();
+    {
+        QMutexLocker locker(&pollLock);
+        running = true;
+        this->context = context;
+        this->readerName = readerName;
+        try {
+            SCARDCONTEXT own = waitContext;
+            if (own == 0) {
+                own = establishContext();
+                waitContext = own;
+            }
+            // An unaware current state makes the service answer at once with
+            // the reader's present state; the preset is what a time-out leaves.
+            eventState = waitStatusChange(own, this->readerName, SCARD_STATE_UNAWARE, SCARD_STATE_UNKNOWN);
+            emit statusChanged(eventState & stateMask);
+            paused = false;
+        } catch (...) {
+            reportFailure();
+        }
+    }
+    QCoreApplication::processEvents();
+}
+
+void MonitorThread::pause()
+{
+    // Set before the lock so that the loop, woken by the cancel, goes idle
+    // instead of starting another wait.
+    paused = true;
+    lockPollCancellingWait();
+    paused = true;
+    pollLock.unlock();
+}
+
+void MonitorThread::stop()
+{
+    running = false;
+    {
+        QMutexLocker locker(&sleepLock);
+        sleepWake.wakeAll();
+    }
+    lockPollCancellingWait();
+    running = false;
+    pollLock.unlock();
+
+    // The loop holds runLock for as long as it runs.
+    runLock.lock();
+    runLock.unlock();
+    if (QThread::currentThread() != this)
+        wait();
+}
+
+void MonitorThread::run()
+{
+    QMutexLocker runGuard(&runLock);
+    while (running) {
+        if (paused) {
+            idleSleep();
+            continue;
+        }
+
+        QMutexLocker locker(&pollLock);
+        // The flags may have flipped while this thread waited for the lock.
+        if (!running || paused)
+            continue;
+
+        oldStatus = eventState & stateMask;
+        try {
+            SCARDCONTEXT own = waitContext;
+            if (own == 0) {
+                own = establishContext();
+                waitContext = own;
+            }
+            eventState = waitStatusChange(own, readerName, eventState, eventState);
+            newStatus = eventState & stateMask;
+            if (newStatus != oldStatus)
+                emit statusChanged(newStatus);
+        } catch (PcscError error) {
+            // Only pause() and stop() cancel; the flags they set end the watch.
+            if (error != static_cast<PcscError>(SCARD_E_CANCELLED))
+                reportFailure();
+        } catch (...) {
+            reportFailure();
+        }
+    }
+    dropWaitContext();
+}
+
+void MonitorThread::lockPollCancellingWait()
+{
+    if (pollLock.tryLock())
+        return;
+    // A cancel sent while nobody waits is forgotten, so keep sending until the
+    // loop lets go of the lock.
+    for (;;) {
+        if (const SCARDCONTEXT own = waitContext)
+            cancelWait(own);
+        if (pollLock.tryLock(20))
+            return;
+    }
+}
+
+void MonitorThread::idleSleep()
+{
+    QMutexLocker locker(&sleepLock);
+    if (!running)
+        return;
+    sleepWake.wait(&sleepLock, idleStepMs);
+}
+
+void MonitorThread::dropWaitContext()
+{
+    const SCARDCONTEXT own = waitContext.exchange(0);
+    if (own == 0)
+        return;
+    try {
+        releaseContext(own);
+    } catch (...) {
+        // A context of a service that went away cannot be released cleanly;
+        // it is forgotten all the same.
+    }
+}
+
+void MonitorThread::reportFailure()
+{
+    dropWaitContext();
+    paused = true;
+    emit errorDetected();
+}

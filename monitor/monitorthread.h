@@ -5,6 +5,7 @@
 #include <QMutex>
 #include <QString>
 #include <QThread>
+#include <QWaitCondition>
 
 #include <atomic>
 
@@ -38,6 +39,18 @@ protected:
     void run() override;
 
 private:
+    friend class MonitorTestAccess; // white-box access for the tests
+
+    // Takes pollLock, cancelling the monitor's wait in progress so that the
+    // GUI thread does not sit out the rest of a 500 ms wait.
+    void lockPollCancellingWait();
+    // Sleeps one idle step; stop() cuts it short.
+    void idleSleep();
+    // Drops the monitor's context after a failed wait: pcscd may have gone,
+    // and then the context stays dead even once the service is back.
+    void dropWaitContext();
+    void reportFailure();
+
     std::atomic<bool> running{true};
     std::atomic<bool> paused{true};
     quint32 oldStatus = 0;
@@ -50,5 +63,8 @@ private:
     QMutex runLock;
     // The monitor's own context for its waits; 0 until first needed, and
     // dropped after a failure so that a restarted service is reached again.
-    SCARDCONTEXT waitContext = 0;
+    // Atomic: stop() and pause() read it from the GUI thread to cancel a wait.
+    std::atomic<SCARDCONTEXT> waitContext{0};
+    QMutex sleepLock;
+    QWaitCondition sleepWake;
 };
