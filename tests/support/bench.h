@@ -91,12 +91,16 @@ public:
         int getDataRefusedSw = 0x6D00; // answer to GET DATA when not supported
         // EF 0520 on control/company cards needs a verified PIN.
         bool protectCardNumber = true;
+        // Size of EF C200; 0 = the certificate rounded up to a multiple of 256
+        // (padded with 00), so whole 256-byte chunks read to 90 00.
+        int certificateFileSize = 0;
 
         // Faults (0 / empty = off)
         int faultCommandIndex = 0; // 1-based index of the APDU to answer with faultSw
         QByteArray faultCommand;   // APDU prefix (e.g. "\x00\xB0") to answer with faultSw
         int faultSw = 0;           // status word for the two faults above
-        bool mute = false;         // never answers an APDU (stop() still works)
+        bool mute = false;         // never answers an APDU; remove()/stop() free the reader
+                                   // (remove() may be called from another thread)
         bool emptyReadBinary = false; // READ BINARY answers 90 00 with no data
         int removeAfter = 0;       // close the connection after n APDUs
         bool emptyAnswer = false;  // every APDU answered with an empty frame
