@@ -9,6 +9,22 @@ constexpr int PinField = 1;
 constexpr int PukField = 2;
 constexpr int PinLength = 4;
 constexpr int PukLength = 8;
+
+// QIntValidator takes a leading sign ("+123" is four characters and enabled
+// OK): a PIN or PUK is digits only, so anything else is refused outright.
+class DigitsValidator : public QIntValidator
+{
+public:
+    DigitsValidator(int top, QObject* parent) : QIntValidator(0, top, parent) {}
+    State validate(QString& input, int& pos) const override
+    {
+        for (const QChar c : std::as_const(input)) {
+            if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+                return Invalid;
+        }
+        return QIntValidator::validate(input, pos);
+    }
+};
 } // namespace
 
 QEnterPinPuk::QEnterPinPuk(QWidget* parent, int mask) : QDialog(parent), form(new Ui::PinPuk), mask(mask)
@@ -22,8 +38,8 @@ QEnterPinPuk::QEnterPinPuk(QWidget* parent, int mask) : QDialog(parent), form(ne
     form->lbPuk->setVisible(pukShown);
     form->edPuk->setVisible(pukShown);
 
-    form->edPin->setValidator(new QIntValidator(0, 9999, this));
-    form->edPuk->setValidator(new QIntValidator(0, 99999999, this));
+    form->edPin->setValidator(new DigitsValidator(9999, this));
+    form->edPuk->setValidator(new DigitsValidator(99999999, this));
     form->btOk->setEnabled(false);
 
     connect(form->chkShowPassword, &QCheckBox::toggled, this, &QEnterPinPuk::showPassword);

@@ -2,16 +2,26 @@
 
 #include <algorithm>
 
-void wipeSecret(QString& text)
+void overwriteSecret(QString& text)
 {
     if (text.isDetached())
         std::fill(text.data(), text.data() + text.size(), QChar(0));
+}
+
+void overwriteSecret(QByteArray& bytes)
+{
+    if (bytes.isDetached())
+        std::fill(bytes.data(), bytes.data() + bytes.size(), '\0');
+}
+
+void wipeSecret(QString& text)
+{
+    overwriteSecret(text);
     text.clear();
 }
 
 void wipeSecret(QByteArray& bytes)
 {
-    if (bytes.isDetached())
-        std::fill(bytes.data(), bytes.data() + bytes.size(), '\0');
+    overwriteSecret(bytes);
     bytes.clear();
 }

@@ -11,6 +11,9 @@
 // writing would copy it first and leave the original untouched.
 void wipeSecret(QString& text);
 void wipeSecret(QByteArray& bytes);
+// The overwriting step alone: zeros in place, the size kept.
+void overwriteSecret(QString& text);
+void overwriteSecret(QByteArray& bytes);
 
 // Wipes the secrets it was given when the scope ends, on every way out.
 class SecretWiper

@@ -1,0 +1,302 @@
+// The PIN/PUK dialog: fields per mask, validators, OK enabling, masking and
+// the ways out of runPinDialog.
+
+#include "dialogs/qenterpinpuk.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QIntValidator>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimer>
+#include <QtTest>
+
+#include <functional>
+
+namespace {
+template <typename T> T* child(QWidget* dialog, const char* name)
+{
+    T* widget = dialog->findChild<T*>(QLatin1String(name));
+    if (!widget)
+        qFatal("dialog child %s missing", name);
+    return widget;
+}
+
+// Runs runPinDialog and acts on the open dialog from inside its modal loop.
+bool runWith(int mask, QString& pin, QString& puk, const std::function<void(QDialog*)>& act, QString* title = nullptr)
+{
+    bool acted = false;
+    QTimer poll;
+    poll.setInterval(10);
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        if (!dialog || acted)
+            return;
+        acted = true;
+        if (title)
+            *title = dialog->windowTitle();
+        act(dialog);
+    });
+    poll.start();
+    const bool result = runPinDialog(nullptr, pin, puk, mask);
+    if (!acted)
+        qWarning("the dialog never became the active modal widget");
+    return result;
+}
+} // namespace
+
+class TestDialogPinPuk : public QObject
+{
+    Q_OBJECT
+private slots:
+    void formHasFixedNamesTextsAndSize();
+    void fieldsShownByMask_data();
+    void fieldsShownByMask();
+    void validatorsAcceptDigitsInRange();
+    void okNeedsFourPinDigits();
+    void okNeedsEightPukDigitsAndFourPinDigitsWhenUnblocking();
+    void okNeedsOnlyPukForPukMask();
+    void showCharactersTogglesBothFields();
+    void okReturnsTheTexts();
+    void verificationReturnsEmptyPuk();
+    void titleFollowsMask_data();
+    void titleFollowsMask();
+    void cancelCloseAndEscapeLeaveTheTexts_data();
+    void cancelCloseAndEscapeLeaveTheTexts();
+};
+
+void TestDialogPinPuk::formHasFixedNamesTextsAndSize()
+{
+    QEnterPinPuk dialog(nullptr, 3);
+    QCOMPARE(QString::fromLatin1(dialog.metaObject()->className()), QStringLiteral("QEnterPinPuk"));
+    QCOMPARE(dialog.objectName(), QStringLiteral("PinPuk"));
+    QCOMPARE(child<QLabel>(&dialog, "lbPin")->text(), QString::fromUtf8("Введите ПИН-код карты"));
+    QCOMPARE(child<QLabel>(&dialog, "lbPuk")->text(), QString::fromUtf8("Введите PUK-код карты"));
+    QCOMPARE(child<QCheckBox>(&dialog, "chkShowPassword")->text(), QString::fromUtf8("Показать символы"));
+    QVERIFY(!child<QCheckBox>(&dialog, "chkShowPassword")->isChecked());
+    QCOMPARE(child<QPushButton>(&dialog, "btCancel")->text(), QString::fromUtf8("Отменить"));
+    QCOMPARE(child<QPushButton>(&dialog, "btOk")->text(), QString::fromUtf8("Ок"));
+    QCOMPARE(dialog.windowTitle(), QString::fromUtf8("Разблокировка ПИН-кода карты"));
+    QCOMPARE(dialog.size(), QSize(500, 204));
+    QCOMPARE(dialog.minimumSize(), QSize(500, 200));
+    QCOMPARE(dialog.maximumSize(), QSize(500, 204));
+    for (const char* name : {"edPin", "edPuk"}) {
+        auto* edit = child<QLineEdit>(&dialog, name);
+        QCOMPARE(edit->minimumWidth(), 200);
+        QCOMPARE(edit->maximumWidth(), 200);
+        QCOMPARE(edit->sizePolicy().verticalPolicy(), QSizePolicy::Fixed);
+        QCOMPARE(edit->echoMode(), QLineEdit::Password);
+        QVERIFY(edit->text().isEmpty());
+    }
+}
+
+void TestDialogPinPuk::fieldsShownByMask_data()
+{
+    QTest::addColumn<int>("mask");
+    QTest::addColumn<bool>("pinShown");
+    QTest::addColumn<bool>("pukShown");
+    QTest::newRow("verify") << 1 << true << false;
+    QTest::newRow("puk only") << 2 << false << true;
+    QTest::newRow("unblock") << 3 << true << true;
+}
+
+void TestDialogPinPuk::fieldsShownByMask()
+{
+    QFETCH(int, mask);
+    QFETCH(bool, pinShown);
+    QFETCH(bool, pukShown);
+    QEnterPinPuk dialog(nullptr, mask);
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    QCOMPARE(child<QLabel>(&dialog, "lbPin")->isVisible(), pinShown);
+    QCOMPARE(child<QLineEdit>(&dialog, "edPin")->isVisible(), pinShown);
+    QCOMPARE(child<QLabel>(&dialog, "lbPuk")->isVisible(), pukShown);
+    QCOMPARE(child<QLineEdit>(&dialog, "edPuk")->isVisible(), pukShown);
+    QVERIFY(!child<QPushButton>(&dialog, "btOk")->isEnabled());
+}
+
+void TestDialogPinPuk::validatorsAcceptDigitsInRange()
+{
+    QEnterPinPuk dialog(nullptr, 3);
+    dialog.show();
+    auto* pin = child<QLineEdit>(&dialog, "edPin");
+    auto* puk = child<QLineEdit>(&dialog, "edPuk");
+    auto* pinValidator = qobject_cast<const QIntValidator*>(pin->validator());
+    auto* pukValidator = qobject_cast<const QIntValidator*>(puk->validator());
+    QVERIFY(pinValidator && pukValidator);
+    QCOMPARE(pinValidator->bottom(), 0);
+    QCOMPARE(pinValidator->top(), 9999);
+    QCOMPARE(pukValidator->bottom(), 0);
+    QCOMPARE(pukValidator->top(), 99999999);
+    QCOMPARE(pinValidator->parent(), &dialog);
+    QCOMPARE(pukValidator->parent(), &dialog);
+
+    QTest::keyClicks(pin, "12a3");
+    QCOMPARE(pin->text(), QStringLiteral("123"));
+    QTest::keyClicks(pin, "45");
+    QCOMPARE(pin->text(), QStringLiteral("1234")); // a fifth digit would exceed 9999
+    pin->clear();
+    QTest::keyClicks(pin, "-12");
+    QCOMPARE(pin->text(), QStringLiteral("12"));
+    pin->clear();
+    QTest::keyClicks(pin, "+123");
+    QCOMPARE(pin->text(), QStringLiteral("123"));
+    pin->clear();
+    QTest::keyClicks(pin, "1 2,3");
+    QCOMPARE(pin->text(), QStringLiteral("123"));
+
+    QTest::keyClicks(puk, "123456789");
+    QCOMPARE(puk->text(), QStringLiteral("12345678"));
+    puk->clear();
+    QTest::keyClicks(puk, "12x34 56");
+    QCOMPARE(puk->text(), QStringLiteral("123456"));
+}
+
+void TestDialogPinPuk::okNeedsFourPinDigits()
+{
+    QEnterPinPuk dialog(nullptr, 1);
+    dialog.show();
+    auto* pin = child<QLineEdit>(&dialog, "edPin");
+    auto* ok = child<QPushButton>(&dialog, "btOk");
+    QTest::keyClicks(pin, "123");
+    QVERIFY(!ok->isEnabled());
+    QTest::keyClicks(pin, "4");
+    QVERIFY(ok->isEnabled());
+    QTest::keyClick(pin, Qt::Key_Backspace);
+    QVERIFY(!ok->isEnabled());
+    // "0000" is a PIN of four characters even though its value is 0.
+    pin->setText(QStringLiteral("0000"));
+    QVERIFY(ok->isEnabled());
+}
+
+void TestDialogPinPuk::okNeedsEightPukDigitsAndFourPinDigitsWhenUnblocking()
+{
+    QEnterPinPuk dialog(nullptr, 3);
+    dialog.show();
+    auto* pin = child<QLineEdit>(&dialog, "edPin");
+    auto* puk = child<QLineEdit>(&dialog, "edPuk");
+    auto* ok = child<QPushButton>(&dialog, "btOk");
+    QTest::keyClicks(pin, "1234");
+    QVERIFY(!ok->isEnabled());
+    QTest::keyClicks(puk, "1234567");
+    QVERIFY(!ok->isEnabled());
+    QTest::keyClicks(puk, "8");
+    QVERIFY(ok->isEnabled());
+    // Changing the other field re-evaluates both.
+    QTest::keyClick(pin, Qt::Key_Backspace);
+    QVERIFY(!ok->isEnabled());
+    QTest::keyClicks(pin, "9");
+    QVERIFY(ok->isEnabled());
+    QTest::keyClick(puk, Qt::Key_Backspace);
+    QVERIFY(!ok->isEnabled());
+}
+
+void TestDialogPinPuk::okNeedsOnlyPukForPukMask()
+{
+    QEnterPinPuk dialog(nullptr, 2);
+    dialog.show();
+    auto* puk = child<QLineEdit>(&dialog, "edPuk");
+    auto* ok = child<QPushButton>(&dialog, "btOk");
+    QTest::keyClicks(puk, "87654321");
+    QVERIFY(ok->isEnabled());
+}
+
+void TestDialogPinPuk::showCharactersTogglesBothFields()
+{
+    QEnterPinPuk dialog(nullptr, 3);
+    dialog.show();
+    auto* box = child<QCheckBox>(&dialog, "chkShowPassword");
+    auto* pin = child<QLineEdit>(&dialog, "edPin");
+    auto* puk = child<QLineEdit>(&dialog, "edPuk");
+    QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(5, box->height() / 2));
+    QVERIFY(box->isChecked());
+    QCOMPARE(pin->echoMode(), QLineEdit::Normal);
+    QCOMPARE(puk->echoMode(), QLineEdit::Normal);
+    QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(5, box->height() / 2));
+    QVERIFY(!box->isChecked());
+    QCOMPARE(pin->echoMode(), QLineEdit::Password);
+    QCOMPARE(puk->echoMode(), QLineEdit::Password);
+}
+
+void TestDialogPinPuk::okReturnsTheTexts()
+{
+    QString pin = QStringLiteral("old");
+    QString puk = QStringLiteral("old");
+    const bool accepted = runWith(3, pin, puk, [](QDialog* dialog) {
+        QTest::keyClicks(child<QLineEdit>(dialog, "edPuk"), "12345678");
+        QTest::keyClicks(child<QLineEdit>(dialog, "edPin"), "4321");
+        QTest::mouseClick(child<QPushButton>(dialog, "btOk"), Qt::LeftButton);
+    });
+    QVERIFY(accepted);
+    QCOMPARE(pin, QStringLiteral("4321"));
+    QCOMPARE(puk, QStringLiteral("12345678"));
+}
+
+void TestDialogPinPuk::verificationReturnsEmptyPuk()
+{
+    QString pin;
+    QString puk = QStringLiteral("stale");
+    const bool accepted = runWith(1, pin, puk, [](QDialog* dialog) {
+        QTest::keyClicks(child<QLineEdit>(dialog, "edPin"), "1234");
+        QTest::mouseClick(child<QPushButton>(dialog, "btOk"), Qt::LeftButton);
+    });
+    QVERIFY(accepted);
+    QCOMPARE(pin, QStringLiteral("1234"));
+    QVERIFY(puk.isEmpty());
+}
+
+void TestDialogPinPuk::titleFollowsMask_data()
+{
+    QTest::addColumn<int>("mask");
+    QTest::addColumn<QString>("title");
+    QTest::newRow("verify") << 1 << QString::fromUtf8("Проверка ПИН-кода карты");
+    QTest::newRow("puk only") << 2 << QString::fromUtf8("Проверка PUK-кода карты");
+    QTest::newRow("unblock") << 3 << QString::fromUtf8("Разблокировка ПИН-кода карты");
+}
+
+void TestDialogPinPuk::titleFollowsMask()
+{
+    QFETCH(int, mask);
+    QFETCH(QString, title);
+    QString pin;
+    QString puk;
+    QString seen;
+    runWith(
+        mask, pin, puk,
+        [](QDialog* dialog) { QTest::mouseClick(child<QPushButton>(dialog, "btCancel"), Qt::LeftButton); }, &seen);
+    QCOMPARE(seen, title);
+}
+
+void TestDialogPinPuk::cancelCloseAndEscapeLeaveTheTexts_data()
+{
+    QTest::addColumn<QString>("way");
+    QTest::newRow("cancel button") << "cancel";
+    QTest::newRow("window closed") << "close";
+    QTest::newRow("escape") << "escape";
+}
+
+void TestDialogPinPuk::cancelCloseAndEscapeLeaveTheTexts()
+{
+    QFETCH(QString, way);
+    QString pin = QStringLiteral("keep-pin");
+    QString puk = QStringLiteral("keep-puk");
+    const bool accepted = runWith(3, pin, puk, [way](QDialog* dialog) {
+        // Both fields complete, so OK would be possible.
+        QTest::keyClicks(child<QLineEdit>(dialog, "edPuk"), "12345678");
+        QTest::keyClicks(child<QLineEdit>(dialog, "edPin"), "1234");
+        QVERIFY(child<QPushButton>(dialog, "btOk")->isEnabled());
+        if (way == QLatin1String("cancel"))
+            QTest::mouseClick(child<QPushButton>(dialog, "btCancel"), Qt::LeftButton);
+        else if (way == QLatin1String("close"))
+            dialog->close();
+        else
+            QTest::keyClick(child<QLineEdit>(dialog, "edPin"), Qt::Key_Escape);
+    });
+    QVERIFY(!accepted);
+    QCOMPARE(pin, QStringLiteral("keep-pin"));
+    QCOMPARE(puk, QStringLiteral("keep-puk"));
+}
+
+QTEST_MAIN(TestDialogPinPuk)
+#include "test_dialog_pinpuk.moc"
