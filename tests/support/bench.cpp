@@ -362,7 +362,7 @@ bool SimCard::start(const Profile& p, bool inserted, int timeoutMs)
             args << "--fault-command" << QString::fromLatin1(p.faultCommand.toHex());
     }
     if (p.mute)
-        args << "--mute";
+        args << "--mute" << "--mute-release" << QString::number(p.muteReleaseMs);
     if (p.emptyReadBinary)
         args << "--empty-read-binary";
     if (p.removeAfter > 0)
@@ -404,6 +404,10 @@ void SimCard::stop()
         d->process.kill();
         d->process.waitForFinished(3000);
     }
+    // pcscd notices a removal at its next poll; a card started before that
+    // would be taken for the old one, with the old one's dead handle.
+    if (d->bench->isRunning())
+        d->bench->waitCardPresent(d->reader, false, 3000);
 }
 
 bool SimCard::insert(int timeoutMs)

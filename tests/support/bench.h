@@ -101,9 +101,15 @@ public:
         int faultSw = 0;           // status word for the two faults above
         bool mute = false;         // never answers an APDU; remove()/stop() free the reader
                                    // (remove() may be called from another thread)
+        // A mute card is removed this long after the unanswered command, so a
+        // test blocked in SCardTransmit is freed; 0 = stays until removed.
+        int muteReleaseMs = 5000;
         bool emptyReadBinary = false; // READ BINARY answers 90 00 with no data
         int removeAfter = 0;       // close the connection after n APDUs
-        bool emptyAnswer = false;  // every APDU answered with an empty frame
+        // Every APDU gets no answer bytes: vpcd cannot carry a zero-length frame
+        // (it hangs), so the card drops the connection instead, which makes
+        // SCardTransmit succeed with 0 bytes, and is back inserted at once.
+        bool emptyAnswer = false;
     };
 
     // A card in bench reader readerIndex (0 = "Virtual PCD 00 00").

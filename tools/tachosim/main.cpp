@@ -2,7 +2,7 @@
 //
 // The card connects to vpcd's TCP port (connect = inserted, close = removed)
 // and answers its frames. Every event goes to stdout as one line, for tests:
-//   event inserted|removed|disconnected     ctl power-on|power-off|reset|atr
+//   event inserted|removed|disconnected|dropped   ctl power-on|power-off|reset|atr
 //   cmd HEX   rsp HEX   rsp -  (no answer)  state k=v ...   ok   error TEXT
 // Commands come as lines on stdin and on the control socket (--control):
 //   insert  remove  state  clear  quit
@@ -10,6 +10,7 @@
 #include "simcard.h"
 
 #include <arpa/inet.h>
+#include <chrono>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -37,7 +38,8 @@ const char usage[] =
     "        --t0 (ATR 3B 02 14 50; default T=1 3B 80 01 81)  --no-get-data [--get-data-sw XXXX]\n"
     "        --no-pin-for-number (EF 0520 readable without PIN on control/company cards)\n"
     "faults: --fault-sw XXXX with --fault-index N (the n-th APDU) and/or --fault-command HEX-PREFIX\n"
-    "        --mute  --empty-read-binary  --remove-after N  --empty-answer\n"
+    "        --mute [--mute-release MS] (removed MS after the unanswered command)\n"
+    "        --empty-read-binary  --remove-after N  --empty-answer (connection dropped and restored)\n"
     "run:    --host ADDR (127.0.0.1)  --removed (start with the card out)  --control PATH\n";
 
 void out(const std::string& line)
@@ -103,7 +105,7 @@ class Simulator
 {
 public:
     Simulator(const CardProfile& profile, std::string host, int port)
-        : m_card(profile), m_host(std::move(host)), m_port(port)
+        : m_card(profile), m_host(std::move(host)), m_port(port), m_muteReleaseMs(profile.muteReleaseMs)
     {
     }
 
@@ -130,6 +132,9 @@ private:
     int m_control = -1;
     std::string m_controlPath;
     std::string m_stdinBuffer;
+    int m_muteReleaseMs = 0;
+    bool m_muted = false;
+    std::chrono::steady_clock::time_point m_muteSince;
 };
 
 bool Simulator::listenControl(const std::string& path)
@@ -208,6 +213,7 @@ void Simulator::tryConnect()
 
 void Simulator::disconnect(const char* why)
 {
+    m_muted = false;
     ::close(m_socket);
     m_socket = -1;
     m_in.clear();
@@ -250,6 +256,13 @@ bool Simulator::handleFrame(const Bytes& payload)
     Answer answer = m_card.command(payload);
     if (answer.kind == Answer::NoReply) {
         out("rsp -");
+        m_muteSince = std::chrono::steady_clock::now();
+        m_muted = true;
+        return true;
+    }
+    if (answer.kind == Answer::Drop) {
+        out("rsp ");
+        disconnect("dropped");
         return true;
     }
     out("rsp " + toHex(answer.data));
@@ -313,6 +326,18 @@ int Simulator::run()
         }
         // Waiting to be inserted: retry the connection every 50 ms.
         int timeout = (m_wantInserted && m_socket < 0) ? 50 : -1;
+        if (m_muted && m_muteReleaseMs > 0) {
+            auto left = m_muteReleaseMs - std::chrono::duration_cast<std::chrono::milliseconds>(
+                                              std::chrono::steady_clock::now() - m_muteSince)
+                                              .count();
+            if (left <= 0) {
+                // pcscd is stuck waiting for the answer: only going away frees it.
+                m_wantInserted = false;
+                disconnect("removed");
+                continue;
+            }
+            timeout = int(left);
+        }
         int ready = ::poll(fds, nfds_t(count), timeout);
         if (ready < 0 && errno == EINTR)
             continue;
@@ -446,6 +471,8 @@ int main(int argc, char** argv)
             }
         } else if (arg == "--mute") {
             profile.mute = true;
+        } else if (arg == "--mute-release") {
+            profile.muteReleaseMs = parseInt(value());
         } else if (arg == "--empty-read-binary") {
             profile.emptyReadBinary = true;
         } else if (arg == "--remove-after") {

@@ -160,7 +160,8 @@ Answer SimulatedCard::command(const Bytes& apdu)
         return answer;
     }
     if (m_profile.emptyAnswer) {
-        answer.data.clear();
+        answer.kind = Answer::Drop;
+        return answer;
     } else {
         bool prefixMatches = !m_profile.faultCommand.empty() && apdu.size() >= m_profile.faultCommand.size() &&
                              std::equal(m_profile.faultCommand.begin(), m_profile.faultCommand.end(), apdu.begin());

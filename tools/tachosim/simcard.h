@@ -32,6 +32,7 @@ struct CardProfile
     Bytes faultCommand;
     int faultSw = 0;
     bool mute = false;
+    int muteReleaseMs = 0; // a mute card drops the connection after this long (0 = never)
     bool emptyReadBinary = false;
     int removeAfter = 0;
     bool emptyAnswer = false;
@@ -40,7 +41,10 @@ struct CardProfile
 // What the transport must do with a command.
 struct Answer
 {
-    enum Kind { Reply, NoReply, ReplyThenRemove } kind = Reply;
+    // Drop: vpcd hangs on a zero-length frame, so an empty answer is played
+    // by dropping the connection instead (pcscd then returns 0 bytes) and
+    // coming back inserted at once.
+    enum Kind { Reply, NoReply, ReplyThenRemove, Drop } kind = Reply;
     Bytes data;
 };
 
