@@ -4,9 +4,10 @@
 # /run/pcscd and an empty driver directory, so it sees no USB reader.
 #
 #   pcscd-bench.sh start DIR PORT [ENTRIES]  start in the background, wait for the readers
+#                                            (PORT "auto": a free one, written to DIR/port)
 #   pcscd-bench.sh run DIR PORT [ENTRIES]    same set-up, pcscd in the foreground (exec)
 #   pcscd-bench.sh stop DIR                  kill and wait for it
-#   pcscd-bench.sh status DIR                running or not; exit 0 when running
+#   pcscd-bench.sh status DIR                exit 0 when running and holding its reader ports
 #
 # Clients use PCSCLITE_CSOCK_NAME=DIR/sock/pcscd.comm. Each ENTRY (default 1)
 # gives two readers, "Virtual PCD NN 00" on its port and "Virtual PCD NN 01"
@@ -23,8 +24,23 @@ port_listening() {
     ss -Hltn "sport = :$1" 2>/dev/null | grep -q .
 }
 
+# An even port whose block of 2*ENTRIES ports nobody listens on.
+free_port() {
+    n=$((2 * $1))
+    while :; do
+        p=$(( ( $(od -An -N2 -tu2 /dev/urandom) % 15000 ) * 2 + 20000 ))
+        k=0 busy=0
+        while [ "$k" -lt "$n" ]; do
+            port_listening $((p + k)) && busy=1
+            k=$((k + 1))
+        done
+        [ "$busy" = 0 ] && echo "$p" && return
+    done
+}
+
 prepare() {
     dir=$1 port=$2 entries=$3
+    [ "$port" = auto ] && port=$(free_port "$entries")
     [ -x "$PCSCD" ] || die "no $PCSCD (package pcscd)"
     [ -r "$VPCD_LIB" ] || die "no $VPCD_LIB (package vsmartcard-vpcd)"
     mkdir -p "$dir/sock"
@@ -83,11 +99,12 @@ run)
     exec_pcscd "$2"
     ;;
 start)
-    [ $# -ge 3 ] || die "usage: $0 start DIR PORT [ENTRIES]"
+    [ $# -ge 3 ] || die "usage: $0 start DIR PORT|auto [ENTRIES]"
     dir=$2 port=$3 entries=${4:-1}
     is_running "$dir" && die "already running (pid $(cat "$dir/pcscd.pid"))"
     prepare "$dir" "$port" "$entries"
     dir=$(cd "$dir" && pwd)
+    port=$(cat "$dir/port")
     rm -f "$dir/sock/pcscd.comm"
     ( exec_pcscd "$dir" ) > "$dir/pcscd.log" 2>&1 &
     echo $! > "$dir/pcscd.pid"
@@ -134,12 +151,19 @@ stop)
     ;;
 status)
     [ $# -ge 2 ] || die "usage: $0 status DIR"
-    if is_running "$2"; then
-        echo "running (pid $(cat "$2/pcscd.pid")), PCSCLITE_CSOCK_NAME=$(cd "$2" && pwd)/sock/pcscd.comm"
-    else
+    if ! is_running "$2"; then
         echo "not running"
         exit 1
     fi
+    pid=$(cat "$2/pcscd.pid") port=$(cat "$2/port") entries=$(cat "$2/entries")
+    # Every reader's port must be held by this pcscd, not by someone else.
+    k=0
+    while [ "$k" -lt $((2 * entries)) ]; do
+        ss -Hltnp "sport = :$((port + k))" 2>/dev/null | grep -q "pid=$pid," ||
+            { echo "running (pid $pid) but port $((port + k)) is not its reader"; exit 1; }
+        k=$((k + 1))
+    done
+    echo "running (pid $pid), ports $port-$((port + 2 * entries - 1)), PCSCLITE_CSOCK_NAME=$(cd "$2" && pwd)/sock/pcscd.comm"
     ;;
 *)
     die "usage: $0 start DIR PORT [ENTRIES] | run DIR PORT [ENTRIES] | stop DIR | status DIR"
