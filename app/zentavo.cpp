@@ -12,6 +12,8 @@
 #include <QIcon>
 #include <QLayout>
 #include <QScreen>
+#include <QTextCursor>
+#include <QTextDocument>
 #include <QUrl>
 
 namespace {
@@ -146,11 +148,22 @@ void Zentavo::on_readCertButton_clicked()
 
 void Zentavo::handleTrace(QString s)
 {
+    QPlainTextEdit* log = form->edLog;
     if (!s.isEmpty() && s.at(0) == clearLogMark) {
         s.remove(0, 1);
-        form->edLog->clear();
+        log->clear();
+        logHasLines = false;
     }
-    form->edLog->appendPlainText(s);
+    if (logHasLines && log->document()->isEmpty()) {
+        // appendPlainText would put this line into the empty first one.
+        QTextCursor cursor(log->document());
+        cursor.movePosition(QTextCursor::End);
+        cursor.insertBlock();
+        cursor.insertText(s);
+    } else {
+        log->appendPlainText(s);
+    }
+    logHasLines = true;
 }
 
 void Zentavo::onHyperLink(QString link)

@@ -84,4 +84,7 @@ private:
     QString cardNumber;
     CPrintCertificate printer;
     bool shown = false;
+    // The log has had a line since it was last emptied (an empty first line
+    // leaves the document empty, so the document cannot tell).
+    bool logHasLines = false;
 };

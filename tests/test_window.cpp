@@ -1,0 +1,601 @@
+// The main window against a private pcscd with simulated cards: start-up,
+// reader list and selection, the monitor's reports, links, log and settings.
+
+#include "app/zentavo.h"
+#include "support/bench.h"
+#include "support/zentavo_access.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QClipboard>
+#include <QDesktopServices>
+#include <QElapsedTimer>
+#include <QLayout>
+#include <QMessageBox>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QUrl>
+#include <QtTest>
+
+#include <atomic>
+#include <memory>
+
+using A = ZentavoTestAccess;
+
+namespace {
+
+const QString insertCardLine = QStringLiteral("Вставьте карту тахографа");
+const QString showLogLink = QStringLiteral("<font size=\"4\"><a href='#trace'>Показать журнал</a></font>");
+const QString hideLogLink = QStringLiteral("<font size=\"4\"><a href='#trace'>Спрятать журнал</a></font>");
+const QString defaultTitle = QStringLiteral("<font size=\"4\"><u>Карта тахографа</u></font>");
+
+// Answers the modal windows that a link action opens: fills the PIN dialog
+// and accepts it, and closes each message box after noting what it said.
+class ModalAnswerer : public QObject
+{
+    Q_OBJECT
+public:
+    explicit ModalAnswerer(QString pin = QString()) : pin(std::move(pin))
+    {
+        connect(&timer, &QTimer::timeout, this, &ModalAnswerer::poll);
+        timer.start(20);
+    }
+    struct Box
+    {
+        QMessageBox::Icon icon;
+        QString title;
+        QString text;
+        int buttons;
+    };
+    QList<Box> boxes;
+    int pinDialogs = 0;
+
+private slots:
+    void poll()
+    {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (!modal)
+            return;
+        if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+            boxes.append({box->icon(), box->windowTitle(), box->text(), int(box->buttons().size())});
+            box->button(QMessageBox::Ok)->click();
+        } else if (auto* pinEdit = modal->findChild<QLineEdit*>(QStringLiteral("edPin"))) {
+            ++pinDialogs;
+            pinEdit->setText(pin);
+            if (auto* pukEdit = modal->findChild<QLineEdit*>(QStringLiteral("edPuk")))
+                pukEdit->setText(QStringLiteral("12345678"));
+            if (auto* ok = modal->findChild<QAbstractButton*>(QStringLiteral("btOk")))
+                ok->click();
+        }
+    }
+
+private:
+    QTimer timer;
+    QString pin;
+};
+
+// Receives the URLs that the window hands to the desktop.
+class UrlCatcher : public QObject
+{
+    Q_OBJECT
+public:
+    QList<QUrl> urls;
+public slots:
+    void open(const QUrl& url) { urls.append(url); }
+};
+
+} // namespace
+
+class TestWindow : public QObject
+{
+    Q_OBJECT
+
+private:
+    PcscBench bench;
+    QTemporaryDir settingsDir;
+
+    static void storeLastReader(const QVariant& value)
+    {
+        QSettings settings(QStringLiteral("Vestrak"), QStringLiteral("Zentavo"));
+        if (value.isValid())
+            settings.setValue(QStringLiteral("General/LastReader"), value);
+        else
+            settings.remove(QStringLiteral("General/LastReader"));
+    }
+    static QVariant storedLastReader()
+    {
+        QSettings settings(QStringLiteral("Vestrak"), QStringLiteral("Zentavo"));
+        return settings.value(QStringLiteral("General/LastReader"));
+    }
+
+    // A window shown as the program shows it: its first show selects a reader.
+    static std::unique_ptr<Zentavo> showWindow()
+    {
+        auto w = std::make_unique<Zentavo>();
+        w->show();
+        return w;
+    }
+
+    static bool logContains(Zentavo& w, const QString& line) { return A::logLines(w).contains(line); }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(settingsDir.isValid());
+        // Keep the user's own settings out of reach.
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settingsDir.path());
+        QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, settingsDir.path());
+        QVERIFY2(bench.start(), qPrintable(bench.errorString()));
+    }
+
+    void init()
+    {
+        if (!bench.isRunning())
+            QVERIFY2(bench.restart(), qPrintable(bench.errorString()));
+        storeLastReader(QVariant());
+    }
+
+    void formStartsInItsBuiltState()
+    {
+        Zentavo w;
+        QCOMPARE(w.objectName(), QStringLiteral("Zentavo"));
+        QCOMPARE(w.windowTitle(), QStringLiteral("Чтение карты тахографа"));
+        QCOMPARE(w.minimumWidth(), 650);
+        QCOMPARE(w.centralWidget()->objectName(), QStringLiteral("centralWidget"));
+
+        QVERIFY(!A::bnSelectReader(w)->isEnabled());
+        QVERIFY(!A::bnCopy2Clipboard(w)->isEnabled());
+        QVERIFY(!A::bnReadCard(w)->isEnabled());
+        QVERIFY(!A::readCertButton(w)->isEnabled());
+        QVERIFY(A::lbVerifyPin(w)->isHidden());
+        QVERIFY(A::lbUnblockPin(w)->isHidden());
+        QVERIFY(A::lbShowCert(w)->isHidden());
+        QVERIFY(A::edLog(w)->isHidden());
+        QCOMPARE(A::lbTraceTitle(w)->text(), showLogLink);
+        QCOMPARE(A::lbCardTitle(w)->text(), defaultTitle);
+        QVERIFY(A::edCardNumber(w)->text().isEmpty());
+        QVERIFY(A::edSKZINumber(w)->text().isEmpty());
+
+        // Number fields: no focus, no editing. The log: focus, no editing.
+        QCOMPARE(A::edCardNumber(w)->focusPolicy(), Qt::NoFocus);
+        QVERIFY(A::edCardNumber(w)->isReadOnly());
+        QCOMPARE(A::edSKZINumber(w)->focusPolicy(), Qt::NoFocus);
+        QVERIFY(A::edSKZINumber(w)->isReadOnly());
+        QCOMPARE(A::edLog(w)->focusPolicy(), Qt::StrongFocus);
+        QVERIFY(A::edLog(w)->isReadOnly());
+        QVERIFY(!A::edLog(w)->acceptDrops());
+        QVERIFY(!A::edLog(w)->isUndoRedoEnabled());
+
+        auto* outer = w.findChild<QLayout*>(QStringLiteral("verticalLayout_4"));
+        QVERIFY(outer);
+        QCOMPARE(outer->contentsMargins(), QMargins(40, 10, 20, 10));
+        auto* log = w.findChild<QLayout*>(QStringLiteral("vLayout_Log"));
+        QVERIFY(log);
+        QCOMPARE(log->contentsMargins().top(), 10);
+        QCOMPARE(log->indexOf(A::edLog(w)), -1); // nested one level down
+        QCOMPARE(w.findChild<QLayout*>(QStringLiteral("verticalLayout_6"))->indexOf(A::edLog(w)), 0);
+
+        QVERIFY(w.styleSheet().contains(QStringLiteral("QComboBox::down-arrow")));
+        QVERIFY(w.styleSheet().contains(QStringLiteral("font-size: 14px")));
+    }
+
+    void iconsAreCompiledIn()
+    {
+        Zentavo w;
+        QList<QSize> sizes = w.windowIcon().availableSizes();
+        std::sort(sizes.begin(), sizes.end(), [](QSize a, QSize b) { return a.width() < b.width(); });
+        QCOMPARE(sizes, (QList<QSize>{{16, 16}, {24, 24}, {32, 32}, {48, 48}, {256, 256}}));
+        const QImage arrow(QStringLiteral(":/arrow-down.ico"));
+        QCOMPARE(arrow.size(), QSize(16, 16));
+        QVERIFY(arrow.hasAlphaChannel());
+    }
+
+    void firstShowSelectsTheStoredReader()
+    {
+        storeLastReader(1);
+        auto w = showWindow();
+        QCOMPARE(A::readers(*w), (QStringList{bench.readerName(0), bench.readerName(1)}));
+        QCOMPARE(A::currentIndex(*w), 1);
+        QCOMPARE(A::selectedReader(*w), bench.readerName(1));
+        QCOMPARE(w->currentReaderName(), bench.readerName(1));
+        QVERIFY(A::context(*w) != 0);
+        // The empty reader's report came in during the selection and left
+        // only its own line in the log.
+        QCOMPARE(A::logLines(*w), QStringList{insertCardLine});
+        QVERIFY(!A::bnReadCard(*w)->isEnabled());
+        QVERIFY(!A::cbReaders(*w)->isEnabled());
+        QCOMPARE(A::bnSelectReader(*w)->text(), QStringLiteral("Отключить"));
+    }
+
+    void firstShowLogsTheRefreshAndSelection()
+    {
+        // Hold back the monitor's report to see the lines before it.
+        storeLastReader(0);
+        Zentavo w;
+        QStringList seen;
+        QObject::connect(A::edLog(w)->document(), &QTextDocument::contentsChanged, &w, [&] {
+            const QStringList lines = A::logLines(w);
+            if (!lines.last().isEmpty() && (seen.isEmpty() || seen.last() != lines.last()))
+                seen.append(lines.last());
+        });
+        w.show();
+        QCOMPARE(seen, (QStringList{QStringLiteral("Список считывателей карт обновлен"),
+                                    QStringLiteral("Текущий ридер (0)"), QStringLiteral("Выбран ") + bench.readerName(0),
+                                    insertCardLine}));
+    }
+
+    void storedIndexIsBroughtIntoRange_data()
+    {
+        QTest::addColumn<QVariant>("stored");
+        QTest::newRow("beyond the list") << QVariant(7);
+        QTest::newRow("none listed last time") << QVariant(-1);
+        QTest::newRow("missing") << QVariant();
+        QTest::newRow("not a number") << QVariant(QStringLiteral("abc"));
+    }
+
+    void storedIndexIsBroughtIntoRange()
+    {
+        QFETCH(QVariant, stored);
+        storeLastReader(stored);
+        auto w = showWindow();
+        QCOMPARE(A::currentIndex(*w), 0);
+        QCOMPARE(A::selectedReader(*w), bench.readerName(0));
+        QCOMPARE(A::cbReaders(*w)->currentIndex(), 0);
+    }
+
+    void withoutAnyReaderNothingCanBeSelected()
+    {
+        bench.stop();
+        auto w = showWindow();
+        QCOMPARE(A::currentIndex(*w), -1);
+        QVERIFY(A::readers(*w).isEmpty());
+        QVERIFY(!A::bnSelectReader(*w)->isEnabled());
+        QVERIFY(A::selectedReader(*w).isEmpty());
+        QCOMPARE(A::logLines(*w), (QStringList{QStringLiteral("Список считывателей карт обновлен"),
+                                               QStringLiteral("Текущий ридер (-1)"),
+                                               QStringLiteral("Выберите считыватель карт из списка")}));
+
+        // Once the service is back, the refresh link finds the readers.
+        QVERIFY2(bench.restart(), qPrintable(bench.errorString()));
+        A::onHyperLink(*w, QStringLiteral("#readers"));
+        QCOMPARE(A::readers(*w).size(), 2);
+        QVERIFY(A::bnSelectReader(*w)->isEnabled());
+        QCOMPARE(A::currentIndex(*w), 0);
+        QCOMPARE(A::logLines(*w).mid(3), (QStringList{QStringLiteral("Список считывателей карт обновлен"),
+                                                      QStringLiteral("Текущий ридер (0)")}));
+        A::bnSelectReader(*w)->click();
+        QCOMPARE(A::selectedReader(*w), bench.readerName(0));
+        QCOMPARE(A::logLines(*w), QStringList{insertCardLine});
+    }
+
+    void insertionReadsTheCardAndRemovalClearsIt()
+    {
+        SimCard card(&bench, 0);
+        SimCard::Profile profile;
+        profile.cardNumber = "RUD0000000004242";
+        QVERIFY2(card.start(profile, false), qPrintable(card.errorString()));
+        auto w = showWindow();
+        QCOMPARE(A::selectedReader(*w), bench.readerName(0));
+        QVERIFY(!A::bnReadCard(*w)->isEnabled());
+
+        QVERIFY(card.insert());
+        QTRY_VERIFY_WITH_TIMEOUT(logContains(*w, QStringLiteral("Обнаружена карта тахографа")), 3000);
+        QVERIFY(A::bnReadCard(*w)->isEnabled());
+        QCOMPARE(A::logLines(*w).first(), insertCardLine);
+        // Needs the card operations: the read ran at once.
+        QTRY_COMPARE_WITH_TIMEOUT(A::edCardNumber(*w)->text(), QStringLiteral("RUD0000000004242"), 3000);
+        QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("RUD0000000004242"));
+        QVERIFY(A::bnCopy2Clipboard(*w)->isEnabled());
+        QVERIFY(A::readCertButton(*w)->isEnabled());
+        QVERIFY(!A::lbShowCert(*w)->isHidden());
+        QVERIFY(A::lbCardTitle(*w)->text() != defaultTitle);
+
+        QVERIFY(card.remove());
+        QTRY_COMPARE_WITH_TIMEOUT(A::logLines(*w), QStringList{insertCardLine}, 3000);
+        QVERIFY(!A::bnReadCard(*w)->isEnabled());
+        QVERIFY(A::edCardNumber(*w)->text().isEmpty());
+        QVERIFY(A::edSKZINumber(*w)->text().isEmpty());
+        QCOMPARE(A::lbCardTitle(*w)->text(), defaultTitle);
+        QVERIFY(A::lbShowCert(*w)->isHidden());
+        QVERIFY(A::lbVerifyPin(*w)->isHidden());
+        QVERIFY(A::lbUnblockPin(*w)->isHidden());
+        QVERIFY(!A::bnCopy2Clipboard(*w)->isEnabled());
+        QCOMPARE(A::cardType(*w), 0);
+        QVERIFY(A::cardNumber(*w).isEmpty());
+    }
+
+    void failingMonitorReleasesTheReader()
+    {
+        auto w = showWindow();
+        QCOMPARE(A::selectedReader(*w), bench.readerName(0));
+        const int before = A::logLines(*w).size();
+
+        bench.stop();
+        QTRY_VERIFY_WITH_TIMEOUT(A::selectedReader(*w).isEmpty(), 3000);
+        QCOMPARE(A::logLines(*w).mid(before),
+                 (QStringList{QStringLiteral("Ошибка получения статуса считывателя карт"),
+                              QStringLiteral("Список считывателей карт обновлен"), QStringLiteral("Текущий ридер (-1)"),
+                              bench.readerName(0) + QStringLiteral(" отключен")}));
+        QVERIFY(A::cbReaders(*w)->isEnabled());
+        QVERIFY(!A::bnSelectReader(*w)->isEnabled());
+        QVERIFY(!A::bnReadCard(*w)->isEnabled());
+        QCOMPARE(A::bnSelectReader(*w)->text(), QStringLiteral("Выбрать"));
+        QVERIFY(!A::lbRefreshReaderList(*w)->isHidden());
+
+        // The service comes back: refresh, select, and the monitor reports.
+        QVERIFY2(bench.restart(), qPrintable(bench.errorString()));
+        SimCard card(&bench, 0);
+        QVERIFY2(card.start(SimCard::Profile(), true), qPrintable(card.errorString()));
+        A::onHyperLink(*w, QStringLiteral("#readers"));
+        QVERIFY(A::bnSelectReader(*w)->isEnabled());
+        A::bnSelectReader(*w)->click();
+        QCOMPARE(A::selectedReader(*w), bench.readerName(0));
+        QVERIFY(logContains(*w, QStringLiteral("Обнаружена карта тахографа")));
+        // Needs the card operations: the window's renewed context reads the card.
+        QCOMPARE(A::edCardNumber(*w)->text(), QStringLiteral("RUD0000000000001"));
+    }
+
+    void toggleSwitchesTheWidgetsBothWays()
+    {
+        auto w = showWindow();
+        QCOMPARE(A::selectedReader(*w), bench.readerName(0));
+        QVERIFY(!A::cbReaders(*w)->isEnabled());
+        QVERIFY(A::lbRefreshReaderList(*w)->isHidden());
+        QVERIFY(MonitorTestAccess::waitContext(A::monitor(*w)) != 0);
+
+        A::logLines(*w); // the log keeps its lines over a release
+        const QStringList beforeRelease = A::logLines(*w);
+        A::bnSelectReader(*w)->click();
+        QVERIFY(A::selectedReader(*w).isEmpty());
+        QVERIFY(A::cbReaders(*w)->isEnabled());
+        QCOMPARE(A::bnSelectReader(*w)->text(), QStringLiteral("Выбрать"));
+        QVERIFY(!A::bnReadCard(*w)->isEnabled());
+        QVERIFY(!A::lbRefreshReaderList(*w)->isHidden());
+        QVERIFY(MonitorTestAccess::paused(A::monitor(*w)));
+        QCOMPARE(A::logLines(*w), beforeRelease + QStringList{bench.readerName(0) + QStringLiteral(" отключен")});
+
+        // Another reader picked in the combo box becomes the current one.
+        A::cbReaders(*w)->setCurrentIndex(1);
+        QCOMPARE(A::currentIndex(*w), 1);
+        A::bnSelectReader(*w)->click();
+        QCOMPARE(A::selectedReader(*w), bench.readerName(1));
+        QCOMPARE(w->currentReaderName(), bench.readerName(1));
+        QVERIFY(!MonitorTestAccess::paused(A::monitor(*w)));
+    }
+
+    void selectingAReaderWithACardReadsItBeforeReturning()
+    {
+        SimCard card(&bench, 1);
+        QVERIFY2(card.start(SimCard::Profile(), true), qPrintable(card.errorString()));
+        auto w = showWindow();
+        A::bnSelectReader(*w)->click(); // release reader 0
+        A::cbReaders(*w)->setCurrentIndex(1);
+        A::bnSelectReader(*w)->click();
+        QVERIFY(logContains(*w, QStringLiteral("Обнаружена карта тахографа")));
+        QVERIFY(A::bnReadCard(*w)->isEnabled());
+        // Needs the card operations.
+        QCOMPARE(A::edCardNumber(*w)->text(), QStringLiteral("RUD0000000000001"));
+        QVERIFY(A::bnCopy2Clipboard(*w)->isEnabled());
+
+        // Releasing with the card inside forgets the card data.
+        A::bnSelectReader(*w)->click();
+        QVERIFY(A::edCardNumber(*w)->text().isEmpty());
+        QVERIFY(A::lbShowCert(*w)->isHidden());
+        QVERIFY(!A::bnCopy2Clipboard(*w)->isEnabled());
+    }
+
+    void unknownLinksDoNothing()
+    {
+        auto w = showWindow();
+        ModalAnswerer answerer;
+        const QStringList log = A::logLines(*w);
+        for (const char* link : {"", "#TRACE", "trace", "#trace ", "#readers#", "http://example.org/"})
+            A::onHyperLink(*w, QString::fromLatin1(link));
+        QCOMPARE(A::logLines(*w), log);
+        QVERIFY(!A::logVisible(*w));
+        QCOMPARE(A::lbTraceTitle(*w)->text(), showLogLink);
+        QVERIFY(answerer.boxes.isEmpty());
+    }
+
+    void logToggleShowsAndShrinksBack()
+    {
+        auto w = showWindow();
+        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+        const int closedHeight = w->height();
+
+        A::onHyperLink(*w, QStringLiteral("#trace"));
+        QVERIFY(A::logVisible(*w));
+        QVERIFY(A::edLog(*w)->isVisible());
+        QCOMPARE(A::lbTraceTitle(*w)->text(), hideLogLink);
+        QTRY_VERIFY_WITH_TIMEOUT(w->height() > closedHeight, 2000);
+        const int openHeight = w->height();
+
+        A::onHyperLink(*w, QStringLiteral("#trace"));
+        QVERIFY(!A::logVisible(*w));
+        QVERIFY(A::edLog(*w)->isHidden());
+        QCOMPARE(A::lbTraceTitle(*w)->text(), showLogLink);
+        QTRY_COMPARE_WITH_TIMEOUT(w->height(), w->sizeHint().height(), 2000);
+        QVERIFY2(w->height() < openHeight, qPrintable(QString::number(w->height())));
+        QVERIFY(w->width() >= 650);
+        // The lines survive hiding.
+        QCOMPARE(A::logLines(*w), QStringList{insertCardLine});
+    }
+
+    void traceLinesAreParagraphsAndTheMarkClears()
+    {
+        Zentavo w;
+        A::handleTrace(w, QStringLiteral("one"));
+        A::handleTrace(w, QString());
+        A::handleTrace(w, QStringLiteral("two"));
+        QCOMPARE(A::logLines(w), (QStringList{"one", "", "two"}));
+        QCOMPARE(A::edLog(w)->document()->blockCount(), 3);
+
+        A::handleTrace(w, QChar(0x0B) + QStringLiteral("fresh"));
+        QCOMPARE(A::logLines(w), QStringList{"fresh"});
+        // A mark in the middle is no mark.
+        A::handleTrace(w, QStringLiteral("a") + QChar(0x0B));
+        QCOMPARE(A::logLines(w).size(), 2);
+
+        A::handleTrace(w, QString(QChar(0x0B)));
+        QCOMPARE(A::edLog(w)->toPlainText(), QString());
+        A::handleTrace(w, QStringLiteral("after"));
+        QCOMPARE(A::logLines(w), (QStringList{"", "after"}));
+    }
+
+    void cardInfoHelpersFollowTheCardData()
+    {
+        Zentavo w;
+        w.showCardTitle(2);
+        QCOMPARE(A::lbCardTitle(w)->text(), QStringLiteral("<font size=\"4\"><u>Карта мастерской</u></font>"));
+        w.showCardTitle(4);
+        QCOMPARE(A::lbCardTitle(w)->text(), QStringLiteral("<font size=\"4\"><u>Карта предприятия</u></font>"));
+        w.showCardTitle(9);
+        QCOMPARE(A::lbCardTitle(w)->text(), defaultTitle);
+
+        // Card data alone is not enough: the read button must be enabled too.
+        A::cardNumber(w) = QStringLiteral("RUD1");
+        w.updateActions();
+        QVERIFY(!A::bnCopy2Clipboard(w)->isEnabled());
+        A::bnReadCard(w)->setEnabled(true);
+        w.updateActions();
+        QVERIFY(A::bnCopy2Clipboard(w)->isEnabled());
+        QVERIFY(A::readCertButton(w)->isEnabled());
+        QVERIFY(!A::lbShowCert(w)->isHidden());
+        QVERIFY(!A::lbVerifyPin(w)->isHidden());
+        QVERIFY(!A::lbUnblockPin(w)->isHidden());
+
+        A::copyToClipboard(w);
+        QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("RUD1"));
+
+        A::cardType(w) = 1;
+        A::edCardNumber(w)->setText(QStringLiteral("RUD1"));
+        A::edSKZINumber(w)->setText(QStringLiteral("SKZI"));
+        w.clearCardInfo();
+        QCOMPARE(A::cardType(w), 0);
+        QVERIFY(A::cardNumber(w).isEmpty());
+        QVERIFY(A::edCardNumber(w)->text().isEmpty());
+        QVERIFY(A::edSKZINumber(w)->text().isEmpty());
+        QVERIFY(!A::bnCopy2Clipboard(w)->isEnabled());
+        QVERIFY(A::lbShowCert(w)->isHidden());
+    }
+
+    void staleCardReportAfterReleaseIsIgnored()
+    {
+        auto w = showWindow();
+        A::bnSelectReader(*w)->click();
+        QVERIFY(A::selectedReader(*w).isEmpty());
+        const QStringList log = A::logLines(*w);
+        A::statusChanged(*w, 0x20);
+        QVERIFY(!A::bnReadCard(*w)->isEnabled());
+        QCOMPARE(A::logLines(*w), log);
+    }
+
+    void settingsRoundTrip()
+    {
+        storeLastReader(0);
+        {
+            auto w = showWindow();
+            A::bnSelectReader(*w)->click();
+            A::cbReaders(*w)->setCurrentIndex(1);
+            QCOMPARE(A::currentIndex(*w), 1);
+        }
+        QCOMPARE(storedLastReader().toInt(), 1);
+        {
+            auto w = showWindow();
+            QCOMPARE(A::selectedReader(*w), bench.readerName(1));
+        }
+
+        bench.stop();
+        {
+            auto w = showWindow();
+            QCOMPARE(A::currentIndex(*w), -1);
+        }
+        QCOMPARE(storedLastReader().toInt(), -1);
+    }
+
+    void restoringTheWindowChangesNothing()
+    {
+        auto w = showWindow();
+        const SCARDCONTEXT context = A::context(*w);
+        const QStringList log = A::logLines(*w);
+        w->showMinimized();
+        w->showNormal();
+        w->hide();
+        w->show();
+        QCOMPARE(A::context(*w), context);
+        QCOMPARE(A::logLines(*w), log);
+        QCOMPARE(A::selectedReader(*w), bench.readerName(0));
+    }
+
+    void cardErrorInALinkShowsTheStatusWord()
+    {
+        SimCard card(&bench, 0);
+        QVERIFY2(card.start(SimCard::Profile(), true), qPrintable(card.errorString()));
+        auto w = showWindow();
+        QCOMPARE(A::edCardNumber(*w)->text(), QStringLiteral("RUD0000000000001"));
+        const QStringList log = A::logLines(*w);
+
+        // Needs the PIN operation: a wrong PIN answers 63 C2.
+        ModalAnswerer answerer(QStringLiteral("9999"));
+        A::onHyperLink(*w, QStringLiteral("#verify"));
+        QCOMPARE(answerer.pinDialogs, 1);
+        QCOMPARE(answerer.boxes.size(), 1);
+        const auto box = answerer.boxes.first();
+        QCOMPARE(box.icon, QMessageBox::Critical);
+        QCOMPARE(box.title, QStringLiteral("Чтение карты тахографа"));
+        QCOMPARE(box.buttons, 1);
+        QCOMPARE(box.text, QStringLiteral("\nОшибка выполнения операции.\n\n(0x63C2)\n«Warning: Verify fail, 2 tries "
+                                          "left»             \n"));
+        // The box's text is not logged.
+        QVERIFY(!A::logLines(*w).mid(log.size()).join('\n').contains(QStringLiteral("Ошибка выполнения")));
+    }
+
+    void otherFailureInALinkIsLoggedAndShown()
+    {
+        auto w = showWindow(); // reader 0 is empty: connecting fails
+        ModalAnswerer answerer(QStringLiteral("1234"));
+        A::onHyperLink(*w, QStringLiteral("#unblock"));
+        QCOMPARE(answerer.boxes.size(), 1);
+        QCOMPARE(answerer.boxes.first().icon, QMessageBox::Critical);
+        QCOMPARE(answerer.boxes.first().text, QStringLiteral("\nОшибка выполнения операции.             \n"));
+        QCOMPARE(A::logLines(*w).last(), QStringLiteral("Ошибка выполнения операции."));
+    }
+
+    void certificateLinkOpensALocalFileUrl()
+    {
+        SimCard card(&bench, 0);
+        QVERIFY2(card.start(SimCard::Profile(), true), qPrintable(card.errorString()));
+        auto w = showWindow();
+        UrlCatcher catcher;
+        QDesktopServices::setUrlHandler(QStringLiteral("file"), &catcher, "open");
+        A::onHyperLink(*w, QStringLiteral("#cert"));
+        QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
+        // Needs the certificate read.
+        QCOMPARE(catcher.urls.size(), 1);
+        const QUrl url = catcher.urls.first();
+        QVERIFY(url.isLocalFile());
+        QVERIFY2(url.toString().startsWith(QStringLiteral("file:///")) &&
+                     !url.toString().startsWith(QStringLiteral("file:////")),
+                 qPrintable(url.toString()));
+        QVERIFY(QFileInfo::exists(url.toLocalFile()));
+    }
+
+    void closingWhileTheMonitorWaitsReturnsAfterTheLoopEnded()
+    {
+        auto w = showWindow();
+        MonitorThread& monitor = A::monitor(*w);
+        QVERIFY(!MonitorTestAccess::paused(monitor));
+        std::atomic<bool> finished{false};
+        QObject::connect(&monitor, &QThread::finished, &monitor, [&] { finished = true; }, Qt::DirectConnection);
+        QTest::qWait(150); // land inside a 500 ms wait
+        QElapsedTimer timer;
+        timer.start();
+        w.reset();
+        QVERIFY(finished);
+        QVERIFY2(timer.elapsed() < 1000, qPrintable(QString::number(timer.elapsed())));
+    }
+};
+
+QTEST_MAIN(TestWindow)
+#include "test_window.moc"
