@@ -41,11 +41,12 @@ void dieWithParent()
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
 }
 
-QStringList listReaderNames()
+// The reader names, or false when the service does not answer yet.
+bool listReaderNames(QStringList* out)
 {
     SCARDCONTEXT context = 0;
     if (SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context) != SCARD_S_SUCCESS)
-        return {};
+        return false;
     QStringList names;
     DWORD length = 0;
     if (SCardListReaders(context, nullptr, nullptr, &length) == SCARD_S_SUCCESS && length > 0) {
@@ -57,7 +58,8 @@ QStringList listReaderNames()
         }
     }
     SCardReleaseContext(context);
-    return names;
+    *out = names;
+    return true;
 }
 
 } // namespace
@@ -90,7 +92,7 @@ PcscBench::~PcscBench()
 
 void PcscBench::setEntryCount(int entries)
 {
-    d->entries = qMax(1, entries);
+    d->entries = qMax(0, entries);
 }
 
 bool PcscBench::start(int timeoutMs)
@@ -148,8 +150,8 @@ bool PcscBench::Private::launch(int timeoutMs)
     while (!deadline.hasExpired()) {
         if (daemon.state() == QProcess::NotRunning)
             break;
-        const QStringList names = listReaderNames();
-        bool all = true;
+        QStringList names;
+        bool all = listReaderNames(&names);
         for (const QString& name : expected)
             all = all && names.contains(name);
         if (all)
@@ -369,6 +371,8 @@ bool SimCard::start(const Profile& p, bool inserted, int timeoutMs)
         args << "--remove-after" << QString::number(p.removeAfter);
     if (p.emptyAnswer)
         args << "--empty-answer";
+    if (p.echo)
+        args << "--echo";
     if (!inserted)
         args << "--removed";
 
@@ -490,6 +494,11 @@ SimCard::State SimCard::state(int timeoutMs)
             s.pin = QByteArray::fromHex(value);
     }
     return s;
+}
+
+QByteArray SimCard::echoCommand(const QByteArray& response)
+{
+    return QByteArray::fromHex("80EE0000") + char(response.size()) + response;
 }
 
 QString SimCard::controlPath() const

@@ -34,7 +34,8 @@ public:
     PcscBench& operator=(const PcscBench&) = delete;
 
     // Number of vpcd entries (each gives two readers) written to reader.conf.
-    // Set before start(); default 1 (two readers).
+    // Set before start() or restart(); default 1 (two readers); 0 gives a
+    // service without any reader.
     void setEntryCount(int entries);
 
     // Starts pcscd, sets PCSCLITE_CSOCK_NAME for this process (first start
@@ -110,7 +111,13 @@ public:
         // (it hangs), so the card drops the connection instead, which makes
         // SCardTransmit succeed with 0 bytes, and is back inserted at once.
         bool emptyAnswer = false;
+        // Test hook: 80 EE 00 00 Lc DATA is answered with DATA verbatim (any
+        // response through the real stack). SimCard::echoCommand() builds it.
+        bool echo = false;
     };
+
+    // The echo command whose answer is exactly response (1 to 255 bytes).
+    static QByteArray echoCommand(const QByteArray& response);
 
     // A card in bench reader readerIndex (0 = "Virtual PCD 00 00").
     SimCard(PcscBench* bench, int readerIndex = 0);

@@ -40,6 +40,7 @@ const char usage[] =
     "faults: --fault-sw XXXX with --fault-index N (the n-th APDU) and/or --fault-command HEX-PREFIX\n"
     "        --mute [--mute-release MS] (removed MS after the unanswered command)\n"
     "        --empty-read-binary  --remove-after N  --empty-answer (connection dropped and restored)\n"
+    "test:   --echo (80 EE 00 00 Lc DATA is answered with DATA)\n"
     "run:    --host ADDR (127.0.0.1)  --removed (start with the card out)  --control PATH\n";
 
 void out(const std::string& line)
@@ -479,6 +480,8 @@ int main(int argc, char** argv)
             profile.removeAfter = parseInt(value());
         } else if (arg == "--empty-answer") {
             profile.emptyAnswer = true;
+        } else if (arg == "--echo") {
+            profile.echo = true;
         } else if (arg == "--help" || arg == "-h") {
             fputs(usage, stdout);
             return 0;

@@ -209,6 +209,8 @@ Bytes SimulatedCard::process(const Bytes& apdu)
         }
     }
 
+    if (m_profile.echo && cla == 0x80 && ins == 0xEE && hasData && !hasLe)
+        return data;
     if (cla != 0x00)
         return sw(SW_WRONG_CLA);
     switch (ins) {

@@ -36,6 +36,9 @@ struct CardProfile
     bool emptyReadBinary = false;
     int removeAfter = 0;
     bool emptyAnswer = false;
+    // Test hook: 80 EE 00 00 Lc DATA is answered with DATA verbatim, so any
+    // response (a bare status word, 1 byte, data) can travel the real stack.
+    bool echo = false;
 };
 
 // What the transport must do with a command.
