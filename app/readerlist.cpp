@@ -77,6 +77,8 @@ void Zentavo::fillReaderList()
         form->cbReaders->setCurrentIndex(currentIndex);
     }
 
+    fitContentWidth();
+
     handleTrace(QStringLiteral("Список считывателей карт обновлен"));
     handleTrace(QString::asprintf("Текущий ридер (%d)", currentIndex));
 }

@@ -6,6 +6,7 @@
 #include "ui_zentavo.h"
 
 #include <QClipboard>
+#include <QComboBox>
 #include <QDesktopServices>
 #include <QFile>
 #include <QGuiApplication>
@@ -31,6 +32,10 @@ Zentavo::Zentavo() : QMainWindow(nullptr), form(new Ui::Zentavo)
 {
     initZentavoResources();
     form->setupUi(this);
+
+    // Reader names arrive after the first show; let the box follow them rather
+    // than keep the width it had while empty.
+    form->cbReaders->setSizeAdjustPolicy(QComboBox::AdjustToContents);
 
     form->lbTraceTitle->setText(QString::fromUtf8(showLogLink));
     form->edLog->setVisible(logVisible);
@@ -76,6 +81,13 @@ void Zentavo::placeWindow()
         return;
     const QRect desktop = screen->virtualGeometry();
     move((desktop.width() - width()) / 2, ((desktop.height() - height()) / 2) / 2);
+}
+
+void Zentavo::fitContentWidth()
+{
+    const int needed = minimumSizeHint().width();
+    if (width() < needed)
+        resize(needed, height());
 }
 
 void Zentavo::applyStyleSheet()
@@ -242,4 +254,6 @@ void Zentavo::updateActions()
     form->lbShowCert->setVisible(ok);
     form->lbUnblockPin->setVisible(ok);
     form->lbVerifyPin->setVisible(ok);
+    if (ok)
+        fitContentWidth();
 }

@@ -71,6 +71,9 @@ private:
     void showCertificate();
     void applyStyleSheet();
     void placeWindow();
+    // Widens the window when its content needs more than it has: the fixed
+    // 650 pixels are too narrow for some fonts once the card links show.
+    void fitContentWidth();
 
     Ui::Zentavo* form;
     QString selectedReader;

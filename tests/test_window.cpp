@@ -220,9 +220,9 @@ private slots:
                 seen.append(lines.last());
         });
         w.show();
-        QCOMPARE(seen, (QStringList{QStringLiteral("Список считывателей карт обновлен"),
-                                    QStringLiteral("Текущий ридер (0)"), QStringLiteral("Выбран ") + bench.readerName(0),
-                                    insertCardLine}));
+        QCOMPARE(seen,
+                 (QStringList{QStringLiteral("Список считывателей карт обновлен"), QStringLiteral("Текущий ридер (0)"),
+                              QStringLiteral("Выбран ") + bench.readerName(0), insertCardLine}));
     }
 
     void storedIndexIsBroughtIntoRange_data()
@@ -252,9 +252,9 @@ private slots:
         QVERIFY(A::readers(*w).isEmpty());
         QVERIFY(!A::bnSelectReader(*w)->isEnabled());
         QVERIFY(A::selectedReader(*w).isEmpty());
-        QCOMPARE(A::logLines(*w), (QStringList{QStringLiteral("Список считывателей карт обновлен"),
-                                               QStringLiteral("Текущий ридер (-1)"),
-                                               QStringLiteral("Выберите считыватель карт из списка")}));
+        QCOMPARE(A::logLines(*w),
+                 (QStringList{QStringLiteral("Список считывателей карт обновлен"), QStringLiteral("Текущий ридер (-1)"),
+                              QStringLiteral("Выберите считыватель карт из списка")}));
 
         // Once the service is back, the refresh link finds the readers.
         QVERIFY2(bench.restart(), qPrintable(bench.errorString()));
@@ -290,6 +290,8 @@ private slots:
         QVERIFY(A::readCertButton(*w)->isEnabled());
         QVERIFY(!A::lbShowCert(*w)->isHidden());
         QVERIFY(A::lbCardTitle(*w)->text() != defaultTitle);
+        // The shown links fit: the window widens rather than clip them.
+        QVERIFY(w->width() >= w->minimumSizeHint().width());
 
         QVERIFY(card.remove());
         QTRY_COMPARE_WITH_TIMEOUT(A::logLines(*w), QStringList{insertCardLine}, 3000);
@@ -344,7 +346,7 @@ private slots:
         QVERIFY(A::lbRefreshReaderList(*w)->isHidden());
         QVERIFY(MonitorTestAccess::waitContext(A::monitor(*w)) != 0);
 
-        A::logLines(*w); // the log keeps its lines over a release
+        // The log keeps its lines over a release.
         const QStringList beforeRelease = A::logLines(*w);
         A::bnSelectReader(*w)->click();
         QVERIFY(A::selectedReader(*w).isEmpty());
@@ -587,7 +589,8 @@ private slots:
         MonitorThread& monitor = A::monitor(*w);
         QVERIFY(!MonitorTestAccess::paused(monitor));
         std::atomic<bool> finished{false};
-        QObject::connect(&monitor, &QThread::finished, &monitor, [&] { finished = true; }, Qt::DirectConnection);
+        QObject::connect(
+            &monitor, &QThread::finished, &monitor, [&] { finished = true; }, Qt::DirectConnection);
         QTest::qWait(150); // land inside a 500 ms wait
         QElapsedTimer timer;
         timer.start();

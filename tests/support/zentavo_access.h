@@ -39,8 +39,7 @@ public:
     static void readersIndexChanged(Zentavo& w, int index) { w.on_cbReaders_currentIndexChanged(index); }
 
     // Form widgets by object name.
-    template <typename T>
-    static T* widget(Zentavo& w, const char* name)
+    template <typename T> static T* widget(Zentavo& w, const char* name)
     {
         return w.findChild<T*>(QString::fromLatin1(name));
     }
