@@ -75,6 +75,7 @@ private slots:
     void noCardFailsQuietly();
     void cardPulledDuringIdentification();
     void cardPulledBeforeSkziNumber();
+    void droppedAnswersAreNoIdentification();
 };
 
 void TestIdentificationBench::initTestCase()
@@ -402,6 +403,30 @@ void TestIdentificationBench::cardPulledBeforeSkziNumber()
     // What was read before the card left is what the card said.
     QCOMPARE(ZentavoTestAccess::cardNumber(w), QStringLiteral("RUD0000000000001"));
     QVERIFY(ZentavoTestAccess::edSKZINumber(w)->text().isEmpty());
+    QVERIFY(script.seen().isEmpty());
+}
+
+void TestIdentificationBench::droppedAnswersAreNoIdentification()
+{
+    // Every command gets an empty answer, as vpcd gives when the card leaves
+    // mid-exchange: the card layer lets them through, the layout checks don't.
+    SimCard::Profile profile;
+    profile.emptyAnswer = true;
+    QVERIFY(fixture->startCard(profile));
+    Zentavo& w = fixture->w();
+    ModalScript script;
+
+    ZentavoTestAccess::readCard(w);
+
+    QVERIFY(fixture->log().contains(QStringLiteral("Команда:    00 CA 00 45 12 \nРезультат: \n")));
+    QCOMPARE(ZentavoTestAccess::cardType(w), 0);
+    QVERIFY(ZentavoTestAccess::cardNumber(w).isEmpty());
+    QVERIFY(ZentavoTestAccess::edCardNumber(w)->text().isEmpty());
+    QVERIFY(ZentavoTestAccess::edSKZINumber(w)->text().isEmpty());
+    QVERIFY(fixture->operationLines().contains(typeFailed));
+    QCOMPARE(fixture->operationLines().last(), skziFailed);
+    QVERIFY(clipboardText().isEmpty());
+    QVERIFY(actionsHidden(w));
     QVERIFY(script.seen().isEmpty());
 }
 
