@@ -146,6 +146,14 @@ void TestDialogPinPuk::validatorsAcceptDigitsInRange()
     QTest::keyClicks(pin, "1 2,3");
     QCOMPARE(pin->text(), QStringLiteral("123"));
 
+    // Leading zeros are digits like any other.
+    pin->clear();
+    QTest::keyClicks(pin, "0012");
+    QCOMPARE(pin->text(), QStringLiteral("0012"));
+    QTest::keyClicks(puk, "00000001");
+    QCOMPARE(puk->text(), QStringLiteral("00000001"));
+    puk->clear();
+
     QTest::keyClicks(puk, "123456789");
     QCOMPARE(puk->text(), QStringLiteral("12345678"));
     puk->clear();

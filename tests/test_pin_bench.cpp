@@ -72,6 +72,7 @@ void TestPinBench::rightPinShowsSuccess()
 {
     QVERIFY(fixture->startCard(SimCard::Profile()));
     Zentavo& w = fixture->w();
+    DebugCapture debug;
     ModalScript script;
     script.add(ModalScript::pin(QStringLiteral("1234")));
     bool verifiedWhileShown = false;
@@ -94,6 +95,9 @@ void TestPinBench::rightPinShowsSuccess()
     QVERIFY(fixture->log().contains(QStringLiteral("Команда:    00 20 00 00 08 ** ** ** ** ** ** ** ** ")));
     QVERIFY(logHidesSecrets(fixture->log()));
     QVERIFY(!fixture->log().contains(QStringLiteral("31 32 33 34")));
+    QVERIFY(!debug.text().contains(QStringLiteral("1234")));
+    QVERIFY(!debug.text().contains(QStringLiteral("31 32 33 34")));
+    QVERIFY(!debug.text().contains(QStringLiteral("31323334")));
     // The verified state ends with the card access's reset.
     QTRY_COMPARE_WITH_TIMEOUT(fixture->resets(), 1, 3000);
     const SimCard::State state = fixture->card->state();
@@ -242,6 +246,7 @@ void TestPinBench::cardPulledDuringVerify()
     profile.removeAfter = 1; // answers SELECT, leaves during VERIFY
     QVERIFY(fixture->startCard(profile));
     Zentavo& w = fixture->w();
+    DebugCapture debug;
     ModalScript script;
     script.add(ModalScript::pin(QStringLiteral("1234")));
     script.add(ModalScript::ok());
@@ -252,6 +257,10 @@ void TestPinBench::cardPulledDuringVerify()
     QCOMPARE(script.seen().at(1).text, operationFailed);
     QCOMPARE(fixture->operationLines(), QStringList({verifyStart, operationFailed}));
     QVERIFY(logHidesSecrets(fixture->log()));
+    // The failure reaches the debug output, the PIN does not.
+    QVERIFY(debug.text().contains(QStringLiteral("Failed SCardTransmit:")));
+    QVERIFY(!debug.text().contains(QStringLiteral("1234")));
+    QVERIFY(!debug.text().contains(QStringLiteral("31 32 33 34")));
 }
 
 void TestPinBench::droppedAnswersAreNoSuccess()

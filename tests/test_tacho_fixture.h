@@ -132,6 +132,40 @@ private:
     QPointer<QWidget> current;
 };
 
+// Collects everything written to Qt's debug output while it lives, and still
+// passes it on.
+class DebugCapture
+{
+public:
+    DebugCapture()
+    {
+        sink() = QStringList();
+        previous() = qInstallMessageHandler(&DebugCapture::handle);
+    }
+    ~DebugCapture() { qInstallMessageHandler(previous()); }
+    DebugCapture(const DebugCapture&) = delete;
+    DebugCapture& operator=(const DebugCapture&) = delete;
+    QString text() const { return sink().join(QLatin1Char('\n')); }
+
+private:
+    static QStringList& sink()
+    {
+        static QStringList lines;
+        return lines;
+    }
+    static QtMessageHandler& previous()
+    {
+        static QtMessageHandler handler = nullptr;
+        return handler;
+    }
+    static void handle(QtMsgType type, const QMessageLogContext& context, const QString& message)
+    {
+        sink().append(message);
+        if (previous())
+            previous()(type, context, message);
+    }
+};
+
 // The bench, one card in reader 0 and a window that uses it. The window is
 // not shown: its reader monitor stays idle, so the operations under test are
 // the only ones that touch the card.
