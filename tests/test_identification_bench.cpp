@@ -76,6 +76,7 @@ private slots:
     void cardPulledDuringIdentification();
     void cardPulledBeforeSkziNumber();
     void droppedAnswersAreNoIdentification();
+    void muteCardIsNoIdentification();
 };
 
 void TestIdentificationBench::initTestCase()
@@ -425,6 +426,29 @@ void TestIdentificationBench::droppedAnswersAreNoIdentification()
     QVERIFY(ZentavoTestAccess::edSKZINumber(w)->text().isEmpty());
     QVERIFY(fixture->operationLines().contains(typeFailed));
     QCOMPARE(fixture->operationLines().last(), skziFailed);
+    QVERIFY(clipboardText().isEmpty());
+    QVERIFY(actionsHidden(w));
+    QVERIFY(script.seen().isEmpty());
+}
+
+void TestIdentificationBench::muteCardIsNoIdentification()
+{
+    // The card never answers; the simulator takes it out after a while,
+    // which frees the blocked exchange.
+    SimCard::Profile profile;
+    profile.mute = true;
+    profile.muteReleaseMs = 1500;
+    QVERIFY(fixture->startCard(profile));
+    Zentavo& w = fixture->w();
+    ModalScript script;
+
+    ZentavoTestAccess::readCard(w);
+
+    QCOMPARE(fixture->operationLines().mid(0, 2), QStringList({typeStart, typeFailed}));
+    QCOMPARE(fixture->operationLines().last(), skziFailed);
+    QCOMPARE(ZentavoTestAccess::cardType(w), 0);
+    QVERIFY(ZentavoTestAccess::edCardNumber(w)->text().isEmpty());
+    QVERIFY(ZentavoTestAccess::edSKZINumber(w)->text().isEmpty());
     QVERIFY(clipboardText().isEmpty());
     QVERIFY(actionsHidden(w));
     QVERIFY(script.seen().isEmpty());
