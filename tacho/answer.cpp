@@ -1,12 +1,10 @@
 #include "tacho/answer.h"
 
-namespace {
 bool endsWithSuccess(const QByteArray& answer)
 {
     const int n = answer.size();
     return n >= 2 && static_cast<unsigned char>(answer[n - 2]) == 0x90 && answer[n - 1] == 0x00;
 }
-} // namespace
 
 bool isExactSuccess(const QByteArray& answer)
 {

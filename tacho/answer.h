@@ -11,6 +11,8 @@ struct UnexpectedAnswer
 {
 };
 
+// The answer is at least two bytes long and ends in 90 00.
+bool endsWithSuccess(const QByteArray& answer);
 // The answer is exactly the status word 90 00.
 bool isExactSuccess(const QByteArray& answer);
 // The answer is `length` bytes long and ends in 90 00.

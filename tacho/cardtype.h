@@ -19,16 +19,16 @@ extern const CardTypeName cardTypeNames[];
 QString cardTypeName(CardType type);
 
 namespace TachoCommand {
-extern const QByteArray selectTachograph; // 00 A4 04 0C 06 FF 54 41 43 48 4F
-extern const QByteArray selectEf0501;     // 00 A4 02 0C 02 05 01
-extern const QByteArray readCardType;     // 00 B0 00 00 01
-extern const QByteArray selectEf0520;     // 00 A4 02 0C 02 05 20
-extern const QByteArray readCardNumber;   // 00 B0 00 01 10
-extern const QByteArray selectEf0002;     // 00 A4 02 0C 02 00 02
-extern const QByteArray readIccData;      // 00 B0 00 00 19
+extern const QByteArray selectTachograph;  // 00 A4 04 0C 06 FF 54 41 43 48 4F
+extern const QByteArray selectEf0501;      // 00 A4 02 0C 02 05 01
+extern const QByteArray readCardType;      // 00 B0 00 00 01
+extern const QByteArray selectEf0520;      // 00 A4 02 0C 02 05 20
+extern const QByteArray readCardNumber;    // 00 B0 00 01 10
+extern const QByteArray selectEf0002;      // 00 A4 02 0C 02 00 02
+extern const QByteArray readIccData;       // 00 B0 00 00 19
 extern const QByteArray getIdentification; // 00 CA 00 45 12
-extern const QByteArray selectEfC200;     // 00 A4 02 0C 02 C2 00
-extern const QByteArray readCertHeader;   // 00 B0 00 00 04
+extern const QByteArray selectEfC200;      // 00 A4 02 0C 02 C2 00
+extern const QByteArray readCertHeader;    // 00 B0 00 00 04
 } // namespace TachoCommand
 
 // A PIN or PUK text as 8 bytes: its first 8 characters one byte each

@@ -33,7 +33,7 @@ QString Zentavo::readCertificate(int mode)
                     throw UnexpectedAnswer();
                 const QByteArray answer = card.transmit(buildReadChunkCommand(chunk));
                 ++chunk;
-                if (answer.size() < 2 || !hasLayout(answer, answer.size()))
+                if (!endsWithSuccess(answer))
                     throw UnexpectedAnswer();
                 // 90 00 without data would never end the loop.
                 if (answer.size() == 2)

@@ -124,6 +124,11 @@ void TestTachoCommands::answersAreCheckedExactly()
     QVERIFY(!isExactSuccess(hex("6A82")));
     QVERIFY(!isExactSuccess(hex("9001")));
 
+    QVERIFY(endsWithSuccess(hex("9000")));
+    QVERIFY(endsWithSuccess(hex("41429000")));
+    QVERIFY(!endsWithSuccess(hex("00")));
+    QVERIFY(!endsWithSuccess(hex("41426282")));
+
     QVERIFY(hasLayout(hex("01029000"), 4));
     QVERIFY(!hasLayout(hex("01029000"), 3));
     QVERIFY(!hasLayout(hex("0102036A82"), 5));
@@ -139,7 +144,7 @@ void TestTachoCommands::cardTypeByteIsSigned()
     QCOMPARE(parseCardTypeAnswer(hex("809000")), -128);
     // Any other layout reads as no type.
     QCOMPARE(parseCardTypeAnswer(hex("01")), 0);
-    QCOMPARE(parseCardTypeAnswer(hex("0101900")), 0);
+    QCOMPARE(parseCardTypeAnswer(hex("010190")), 0);
     QCOMPARE(parseCardTypeAnswer(hex("01019000")), 0);
     QCOMPARE(parseCardTypeAnswer(hex("016A82")), 0);
     QCOMPARE(parseCardTypeAnswer(hex("")), 0);
