@@ -493,6 +493,17 @@ private slots:
         QCOMPARE(A::logLines(*w), log);
     }
 
+    void reportWithNeitherBitMeansNoCard()
+    {
+        auto w = showWindow();
+        A::handleTrace(*w, QStringLiteral("older line"));
+        A::bnReadCard(*w)->setEnabled(true);
+        A::statusChanged(*w, 0);
+        QVERIFY(!A::bnReadCard(*w)->isEnabled());
+        QCOMPARE(A::logLines(*w), QStringList{insertCardLine});
+        QCOMPARE(A::lbCardTitle(*w)->text(), defaultTitle);
+    }
+
     void settingsRoundTrip()
     {
         storeLastReader(0);
