@@ -10,8 +10,8 @@
 #   pcscd-bench.sh status DIR                exit 0 when running and holding its reader ports
 #
 # Clients use PCSCLITE_CSOCK_NAME=DIR/sock/pcscd.comm. Each ENTRY (default 1)
-# gives two readers, "Virtual PCD NN 00" on its port and "Virtual PCD NN 01"
-# on the next: entry k uses PORT+2k and PORT+2k+1.
+# gives two readers on ports PORT+2k and PORT+2k+1: "Virtual PCD 00 00" and
+# "Virtual PCD 00 01" for the first, "Virtual PCD k 00 00" and "... 00 01" after.
 set -eu
 
 PCSCD=${PCSCD:-/usr/sbin/pcscd}
@@ -45,7 +45,6 @@ prepare() {
     [ -r "$VPCD_LIB" ] || die "no $VPCD_LIB (package vsmartcard-vpcd)"
     mkdir -p "$dir/sock"
     dir=$(cd "$dir" && pwd)
-    cp "$VPCD_LIB" "$dir/libifdvpcd.so"
     : > "$dir/reader.conf"
     k=0
     while [ "$k" -lt "$entries" ]; do
@@ -54,8 +53,14 @@ prepare() {
         for q in "$p" $((p + 1)); do
             port_listening "$q" && die "port $q is in use"
         done
-        printf 'FRIENDLYNAME "Virtual PCD"\nDEVICENAME /dev/null:%s\nLIBPATH %s\n\n' \
-            "$p" "$dir/libifdvpcd.so" >> "$dir/reader.conf"
+        # pcscd numbers same-named entries alike: give each its own name.
+        name="Virtual PCD"
+        [ "$k" -gt 0 ] && name="Virtual PCD $k"
+        # One copy of the driver per entry: entries that share a copy share
+        # its state too, and all follow the last entry's ports.
+        cp "$VPCD_LIB" "$dir/libifdvpcd$k.so"
+        printf 'FRIENDLYNAME "%s"\nDEVICENAME /dev/null:%s\nLIBPATH %s\n\n' \
+            "$name" "$p" "$dir/libifdvpcd$k.so" >> "$dir/reader.conf"
         k=$((k + 1))
     done
     echo "$port" > "$dir/port"

@@ -62,6 +62,15 @@ bool listReaderNames(QStringList* out)
     return true;
 }
 
+// The script names entry k "Virtual PCD" (k = 0) or "Virtual PCD k": pcscd
+// numbers same-named entries alike, which would make two readers one name.
+QString readerNameAt(int index)
+{
+    const int entry = index / 2;
+    return entry == 0 ? QString::asprintf("Virtual PCD 00 %02d", index % 2)
+                      : QString::asprintf("Virtual PCD %d 00 %02d", entry, index % 2);
+}
+
 } // namespace
 
 struct PcscBench::Private
@@ -145,7 +154,7 @@ bool PcscBench::Private::launch(int timeoutMs)
     }
     QStringList expected;
     for (int i = 0; i < 2 * entries; ++i)
-        expected << QString::asprintf("Virtual PCD %02X %02X", i / 2, i % 2);
+        expected << readerNameAt(i);
     QDeadlineTimer deadline(timeoutMs);
     while (!deadline.hasExpired()) {
         if (daemon.state() == QProcess::NotRunning)
@@ -196,7 +205,7 @@ bool PcscBench::isRunning() const
 
 QString PcscBench::readerName(int index) const
 {
-    return QString::asprintf("Virtual PCD %02X %02X", index / 2, index % 2);
+    return readerNameAt(index);
 }
 
 int PcscBench::readerCount() const

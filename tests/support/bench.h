@@ -49,7 +49,8 @@ public:
     bool restart(int timeoutMs = 10000);
     bool isRunning() const;
 
-    // "Virtual PCD 00 00", "Virtual PCD 00 01", "Virtual PCD 01 00"...
+    // "Virtual PCD 00 00", "Virtual PCD 00 01", then "Virtual PCD 1 00 00",
+    // "Virtual PCD 1 00 01" for the second entry...
     QString readerName(int index) const;
     int readerCount() const; // 2 * entries
     // The vpcd TCP port a card in reader index connects to.
