@@ -1,0 +1,336 @@
+// The card layer's failure paths that the real service cannot be made to
+// take: failing releases and transaction ends, failures while an error is
+// already on its way out, and the order of the PC/SC calls.
+
+#include "card/cardhandle.h"
+#include "card/pcsc.h"
+#include "fake/fakepcsc.h"
+
+#include <QApplication>
+#include <QtTest>
+
+namespace {
+
+QStringList debugLines;
+
+void collectDebug(QtMsgType, const QMessageLogContext&, const QString& message)
+{
+    debugLines << message;
+}
+
+class TraceLog : public QObject
+{
+    Q_OBJECT
+public:
+    QStringList lines;
+public slots:
+    void handleTrace(QString s) { lines << s; }
+};
+
+QString failureLine(const char* call, LONG result)
+{
+    return QString("Failed %1: %2").arg(call).arg(qint32(result));
+}
+
+const QByteArray selectIcc = QByteArray::fromHex("00A4020C020002");
+
+} // namespace
+
+class TestCardLayerFake : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void listWalksTheMultiStringAndFreesIt();
+    void listStopsAtAnEmptyFirstName();
+    void listFailureGivesEmptyListWithoutDebugLine();
+    void freeMemoryFailureKeepsTheListAndWritesItsLine();
+
+    void connectFallsBackToT0OnlyOnProtocolMismatch();
+    void connectFailureAfterFallbackReportsTheLastResult();
+    void connectFailureMakesNoSecondAttemptAndNoTrace();
+
+    void waitTimeoutIsSuccessWithTheRecordsState();
+    void waitFailureRaisesWithItsLine();
+
+    void operationEndsTransactionBeforeResettingDisconnect();
+    void failedBeginEndsNoTransaction();
+    void endFailureOnTheNormalWayReachesTheCaller();
+    void endFailureWhileUnwindingKeepsTheFirstError();
+    void disconnectFailureWhileUnwindingKeepsTheFirstError();
+    void closeReportsDisconnectFailureOnce();
+
+    void transmitShowsWaitCursorAndUsesTheProtocolsPci();
+    void transmitFailureLeavesOnlyTheCommandLine();
+    void answerLongerThanTheBufferIsAPcscFailure();
+
+private:
+    TraceLog m_log;
+    QtMessageHandler m_previous = nullptr;
+};
+
+void TestCardLayerFake::init()
+{
+    FakePcsc::reset();
+    m_log.lines.clear();
+    debugLines.clear();
+    m_previous = qInstallMessageHandler(collectDebug);
+}
+
+void TestCardLayerFake::cleanup()
+{
+    qInstallMessageHandler(m_previous);
+}
+
+void TestCardLayerFake::listWalksTheMultiStringAndFreesIt()
+{
+    QCOMPARE(listReaders(1), (QStringList{"Reader A", "Reader B"}));
+    QCOMPARE(FakePcsc::calls(), (QStringList{"SCardListReaders", "SCardFreeMemory"}));
+    QCOMPARE(debugLines, QStringList());
+}
+
+void TestCardLayerFake::listStopsAtAnEmptyFirstName()
+{
+    FakePcsc::script().readers = QByteArray("\0\0", 2);
+    QCOMPARE(listReaders(1), QStringList());
+    QCOMPARE(FakePcsc::calls().last(), QString("SCardFreeMemory"));
+}
+
+void TestCardLayerFake::listFailureGivesEmptyListWithoutDebugLine()
+{
+    FakePcsc::script().listReaders = SCARD_E_NO_READERS_AVAILABLE;
+    LONG result = 0;
+    QCOMPARE(listReaders(1, &result), QStringList());
+    QCOMPARE(result, LONG(SCARD_E_NO_READERS_AVAILABLE));
+    QCOMPARE(debugLines, QStringList());
+    QVERIFY(!FakePcsc::calls().contains("SCardFreeMemory"));
+}
+
+void TestCardLayerFake::freeMemoryFailureKeepsTheListAndWritesItsLine()
+{
+    FakePcsc::script().freeMemory = SCARD_E_INVALID_HANDLE;
+    QStringList names;
+    try {
+        names = listReaders(1);
+    } catch (...) {
+        QFAIL("a failed release of the buffer raised");
+    }
+    QCOMPARE(names, (QStringList{"Reader A", "Reader B"}));
+    QCOMPARE(debugLines, QStringList{"Failed SCardFreeMemory: -2146435069"});
+}
+
+void TestCardLayerFake::connectFallsBackToT0OnlyOnProtocolMismatch()
+{
+    FakePcsc::script().connect = {LONG(SCARD_E_PROTO_MISMATCH)};
+    CARD_HANDLE handle(&m_log, 1, "Reader A");
+    QCOMPARE(handle.protocol(), int(ProtocolT0));
+    QCOMPARE(FakePcsc::calls(), (QStringList{"SCardConnect T1 2 Reader A", "SCardConnect T0 2 Reader A"}));
+    QCOMPARE(m_log.lines, QStringList{"Протокол: SCARD_PROTOCOL_T0"});
+    QCOMPARE(debugLines, QStringList());
+}
+
+void TestCardLayerFake::connectFailureAfterFallbackReportsTheLastResult()
+{
+    FakePcsc::script().connect = {LONG(SCARD_E_PROTO_MISMATCH), LONG(SCARD_E_SHARING_VIOLATION)};
+    LONG error = 0;
+    try {
+        CARD_HANDLE handle(&m_log, 1, "Reader A");
+    } catch (PcscError e) {
+        error = e;
+    }
+    QCOMPARE(error, LONG(SCARD_E_SHARING_VIOLATION));
+    QCOMPARE(debugLines, QStringList{failureLine("SCardConnect", SCARD_E_SHARING_VIOLATION)});
+    QCOMPARE(m_log.lines, QStringList());
+}
+
+void TestCardLayerFake::connectFailureMakesNoSecondAttemptAndNoTrace()
+{
+    FakePcsc::script().connect = {LONG(SCARD_E_NO_SMARTCARD)};
+    LONG error = 0;
+    try {
+        CARD_HANDLE handle(&m_log, 1, "Reader A");
+    } catch (PcscError e) {
+        error = e;
+    }
+    QCOMPARE(error, LONG(SCARD_E_NO_SMARTCARD));
+    QCOMPARE(FakePcsc::calls(), QStringList{"SCardConnect T1 2 Reader A"});
+    QCOMPARE(m_log.lines, QStringList());
+    QCOMPARE(debugLines, QStringList{"Failed SCardConnect: -2146435060"});
+}
+
+void TestCardLayerFake::waitTimeoutIsSuccessWithTheRecordsState()
+{
+    FakePcsc::script().getStatusChange = SCARD_E_TIMEOUT;
+    FakePcsc::script().writeEventState = false;
+    QCOMPARE(waitStatusChange(1, "Reader A", SCARD_STATE_EMPTY, 0x4321), quint32(0x4321));
+    QCOMPARE(FakePcsc::calls(), QStringList{"SCardGetStatusChange 500 1"});
+    FakePcsc::script().writeEventState = true;
+    FakePcsc::script().eventState = SCARD_STATE_PRESENT | SCARD_STATE_CHANGED;
+    QCOMPARE(waitStatusChange(1, "Reader A", SCARD_STATE_EMPTY, 0x4321),
+             quint32(SCARD_STATE_PRESENT | SCARD_STATE_CHANGED));
+    QCOMPARE(debugLines, QStringList());
+}
+
+void TestCardLayerFake::waitFailureRaisesWithItsLine()
+{
+    FakePcsc::script().getStatusChange = SCARD_E_NO_SERVICE;
+    LONG error = 0;
+    try {
+        waitStatusChange(1, "Reader A", 0, 0);
+    } catch (PcscError e) {
+        error = e;
+    }
+    QCOMPARE(error, LONG(SCARD_E_NO_SERVICE));
+    QCOMPARE(debugLines, QStringList{failureLine("SCardGetStatusChange", SCARD_E_NO_SERVICE)});
+}
+
+void TestCardLayerFake::operationEndsTransactionBeforeResettingDisconnect()
+{
+    {
+        CARD_HANDLE handle(&m_log, 1, "Reader A");
+        CARD_TRANSACTION transaction(&handle);
+        handle.transmit(selectIcc);
+    }
+    QCOMPARE(FakePcsc::calls(),
+             (QStringList{"SCardConnect T1 2 Reader A", "SCardBeginTransaction", "SCardTransmit T1 00A4020C020002",
+                          "SCardEndTransaction 0", "SCardDisconnect 1"}));
+}
+
+void TestCardLayerFake::failedBeginEndsNoTransaction()
+{
+    FakePcsc::script().begin = SCARD_E_SHARING_VIOLATION;
+    LONG error = 0;
+    try {
+        CARD_HANDLE handle(&m_log, 1, "Reader A");
+        CARD_TRANSACTION transaction(&handle);
+        QFAIL("begin failure raised nothing");
+    } catch (PcscError e) {
+        error = e;
+    }
+    QCOMPARE(error, LONG(SCARD_E_SHARING_VIOLATION));
+    QCOMPARE(FakePcsc::calls(),
+             (QStringList{"SCardConnect T1 2 Reader A", "SCardBeginTransaction", "SCardDisconnect 1"}));
+}
+
+void TestCardLayerFake::endFailureOnTheNormalWayReachesTheCaller()
+{
+    FakePcsc::script().end = SCARD_W_RESET_CARD;
+    LONG error = 0;
+    try {
+        CARD_HANDLE handle(&m_log, 1, "Reader A");
+        CARD_TRANSACTION transaction(&handle);
+        handle.transmit(selectIcc);
+    } catch (PcscError e) {
+        error = e;
+    }
+    QCOMPARE(error, LONG(SCARD_W_RESET_CARD));
+    QCOMPARE(debugLines, QStringList{failureLine("SCardEndTransaction", SCARD_W_RESET_CARD)});
+    // The handle still disconnects after the failed end.
+    QCOMPARE(FakePcsc::calls().last(), QString("SCardDisconnect 1"));
+}
+
+void TestCardLayerFake::endFailureWhileUnwindingKeepsTheFirstError()
+{
+    FakePcsc::script().end = SCARD_E_NO_SERVICE;
+    FakePcsc::script().responses = {QByteArray::fromHex("6A82")};
+    int statusWord = 0;
+    try {
+        CARD_HANDLE handle(&m_log, 1, "Reader A");
+        CARD_TRANSACTION transaction(&handle);
+        handle.transmit(selectIcc);
+    } catch (const _std_card_error& e) {
+        statusWord = e.statusWord;
+    } catch (PcscError) {
+        QFAIL("the end's failure replaced the card's error");
+    }
+    // Still running (no std::terminate), and the card's error arrived.
+    QCOMPARE(statusWord, 0x6A82);
+    QCOMPARE(debugLines, QStringList{failureLine("SCardEndTransaction", SCARD_E_NO_SERVICE)});
+    QCOMPARE(FakePcsc::calls().mid(3), (QStringList{"SCardEndTransaction 0", "SCardDisconnect 1"}));
+}
+
+void TestCardLayerFake::disconnectFailureWhileUnwindingKeepsTheFirstError()
+{
+    FakePcsc::script().end = SCARD_E_NO_SERVICE;
+    FakePcsc::script().disconnect = SCARD_E_NO_SERVICE;
+    FakePcsc::script().transmit = SCARD_E_NOT_TRANSACTED;
+    LONG error = 0;
+    try {
+        CARD_HANDLE handle(&m_log, 1, "Reader A");
+        CARD_TRANSACTION transaction(&handle);
+        handle.transmit(selectIcc);
+    } catch (PcscError e) {
+        error = e;
+    }
+    QCOMPARE(error, LONG(SCARD_E_NOT_TRANSACTED));
+    QCOMPARE(debugLines, (QStringList{failureLine("SCardTransmit", SCARD_E_NOT_TRANSACTED),
+                                      failureLine("SCardEndTransaction", SCARD_E_NO_SERVICE),
+                                      failureLine("SCardDisconnect", SCARD_E_NO_SERVICE)}));
+}
+
+void TestCardLayerFake::closeReportsDisconnectFailureOnce()
+{
+    FakePcsc::script().disconnect = SCARD_E_INVALID_HANDLE;
+    LONG error = 0;
+    {
+        CARD_HANDLE handle(&m_log, 1, "Reader A");
+        try {
+            handle.close();
+        } catch (PcscError e) {
+            error = e;
+        }
+    }
+    QCOMPARE(error, LONG(SCARD_E_INVALID_HANDLE));
+    QCOMPARE(FakePcsc::calls().count("SCardDisconnect 1"), 1);
+}
+
+void TestCardLayerFake::transmitShowsWaitCursorAndUsesTheProtocolsPci()
+{
+    FakePcsc::script().duringTransmit = [] {
+        const QCursor* cursor = QApplication::overrideCursor();
+        return QString(cursor && cursor->shape() == Qt::WaitCursor ? "wait" : "none");
+    };
+    FakePcsc::script().connect = {LONG(SCARD_E_PROTO_MISMATCH)};
+    CARD_HANDLE handle(&m_log, 1, "Reader A");
+    QCOMPARE(handle.transmit(selectIcc), QByteArray::fromHex("9000"));
+    QCOMPARE(FakePcsc::calls().last(), QString("SCardTransmit T0 00A4020C020002 wait"));
+    QCOMPARE(QApplication::overrideCursor(), nullptr);
+}
+
+void TestCardLayerFake::transmitFailureLeavesOnlyTheCommandLine()
+{
+    FakePcsc::script().transmit = SCARD_E_COMM_DATA_LOST;
+    CARD_HANDLE handle(&m_log, 1, "Reader A");
+    m_log.lines.clear();
+    LONG error = 0;
+    try {
+        handle.transmit(selectIcc);
+    } catch (PcscError e) {
+        error = e;
+    }
+    QCOMPARE(error, LONG(SCARD_E_COMM_DATA_LOST));
+    QCOMPARE(m_log.lines, QStringList{"Команда:    00 A4 02 0C 02 00 02 "});
+    QCOMPARE(debugLines, QStringList{failureLine("SCardTransmit", SCARD_E_COMM_DATA_LOST)});
+    QCOMPARE(QApplication::overrideCursor(), nullptr);
+}
+
+void TestCardLayerFake::answerLongerThanTheBufferIsAPcscFailure()
+{
+    FakePcsc::script().responses = {QByteArray(1025, '\x01')};
+    CARD_HANDLE handle(&m_log, 1, "Reader A");
+    LONG error = 0;
+    try {
+        handle.transmit(QByteArray::fromHex("00B0000000"));
+    } catch (PcscError e) {
+        error = e;
+    }
+    QCOMPARE(error, LONG(SCARD_E_INSUFFICIENT_BUFFER));
+    FakePcsc::script().responses = {QByteArray(1022, '\x01') + QByteArray::fromHex("9000")};
+    QCOMPARE(handle.transmit(QByteArray::fromHex("00B0000000")).size(), 1024);
+}
+
+QTEST_MAIN(TestCardLayerFake)
+#include "test_cardlayer_fake.moc"
