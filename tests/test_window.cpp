@@ -338,6 +338,26 @@ private slots:
         QCOMPARE(A::edCardNumber(*w)->text(), QStringLiteral("RUD0000000000001"));
     }
 
+    void failedFirstWaitReleasesInsideTheSelection()
+    {
+        auto w = showWindow();
+        A::bnSelectReader(*w)->click(); // release; the list still names the readers
+        bench.stop();
+        const int before = A::logLines(*w).size();
+
+        A::bnSelectReader(*w)->click();
+        // The monitor's failure was handled before the toggle returned.
+        QVERIFY(A::selectedReader(*w).isEmpty());
+        QCOMPARE(A::logLines(*w).mid(before),
+                 (QStringList{QStringLiteral("Выбран ") + bench.readerName(0),
+                              QStringLiteral("Ошибка получения статуса считывателя карт"),
+                              QStringLiteral("Список считывателей карт обновлен"), QStringLiteral("Текущий ридер (-1)"),
+                              bench.readerName(0) + QStringLiteral(" отключен")}));
+        QVERIFY(!A::bnReadCard(*w)->isEnabled());
+        QVERIFY(A::cbReaders(*w)->isEnabled());
+        QCOMPARE(A::bnSelectReader(*w)->text(), QStringLiteral("Выбрать"));
+    }
+
     void toggleSwitchesTheWidgetsBothWays()
     {
         auto w = showWindow();
