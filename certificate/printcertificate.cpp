@@ -170,12 +170,16 @@ std::optional<QString> decodeForm(const QByteArray& data)
     return text;
 }
 
-// Both places are read; the bundle comes last and wins, so a file next to the
-// executable only supplies a form that the bundle lacks.
+// Every place is read; the bundle comes last and wins, so a file next to the
+// executable, or in the data directory of an installed program (bin/../share),
+// only supplies a form that the bundle lacks.
 std::optional<QString> loadForm(const QString& name)
 {
+    const QDir executableDir(QCoreApplication::applicationDirPath());
     const QString places[] = {
-        QDir::toNativeSeparators(QDir(QCoreApplication::applicationDirPath()).absoluteFilePath(name)),
+        QDir::toNativeSeparators(executableDir.absoluteFilePath(name)),
+        QDir::toNativeSeparators(
+            QDir::cleanPath(executableDir.absoluteFilePath(QStringLiteral("../share/zentavo/") + name))),
         QStringLiteral(":/") + name,
     };
     std::optional<QString> text;
