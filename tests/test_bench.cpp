@@ -31,8 +31,7 @@ public:
     LONG connect(const QString& reader, DWORD protocols = SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1)
     {
         DWORD active = 0;
-        LONG rv = SCardConnect(m_context, reader.toUtf8().constData(), SCARD_SHARE_SHARED, protocols, &m_card,
-                               &active);
+        LONG rv = SCardConnect(m_context, reader.toUtf8().constData(), SCARD_SHARE_SHARED, protocols, &m_card, &active);
         m_protocol = active;
         return rv;
     }
@@ -174,18 +173,18 @@ void TestBench::cardAnswersErrorsWithIsoStatusWords()
     startCard();
     RawCard card;
     QCOMPARE(card.connect(m_bench.readerName(0)), LONG(SCARD_S_SUCCESS));
-    QCOMPARE(card.transmit(hex("80A4020C020002")), hex("6E00"));     // class
-    QCOMPARE(card.transmit(hex("00E0000000")), hex("6D00"));         // instruction
-    QCOMPARE(card.transmit(hex("00A4080C020002")), hex("6A86"));     // P1
-    QCOMPARE(card.transmit(hex("00A4020C021234")), hex("6A82"));     // no such file
-    QCOMPARE(card.transmit(hex("00B0000001")), hex("6986"));         // no current EF
-    QCOMPARE(card.transmit(hex("00A4020C03000200")), hex("6700"));   // FID of 3 bytes
-    QCOMPARE(card.transmit(hex("00A4020C050002")), hex("6700"));     // Lc longer than the data
+    QCOMPARE(card.transmit(hex("80A4020C020002")), hex("6E00"));         // class
+    QCOMPARE(card.transmit(hex("00E0000000")), hex("6D00"));             // instruction
+    QCOMPARE(card.transmit(hex("00A4080C020002")), hex("6A86"));         // P1
+    QCOMPARE(card.transmit(hex("00A4020C021234")), hex("6A82"));         // no such file
+    QCOMPARE(card.transmit(hex("00B0000001")), hex("6986"));             // no current EF
+    QCOMPARE(card.transmit(hex("00A4020C03000200")), hex("6700"));       // FID of 3 bytes
+    QCOMPARE(card.transmit(hex("00A4020C050002")), hex("6700"));         // Lc longer than the data
     QCOMPARE(card.transmit(hex("00A4040C06FF5441434800")), hex("6A82")); // unknown DF name
-    QCOMPARE(card.transmit(hex("00CA004612")), hex("6A88"));         // other data object
-    QCOMPARE(card.transmit(hex("00CA004510")), hex("6C12"));         // Le too short
-    QCOMPARE(card.transmit(hex("00200000")), hex("63C3"));           // tries left
-    QCOMPARE(card.transmit(hex("0020000004313233")), hex("6700"));   // PIN block not 8 bytes
+    QCOMPARE(card.transmit(hex("00CA004612")), hex("6A88"));             // other data object
+    QCOMPARE(card.transmit(hex("00CA004510")), hex("6C12"));             // Le too short
+    QCOMPARE(card.transmit(hex("00200000")), hex("63C3"));               // tries left
+    QCOMPARE(card.transmit(hex("0020000004313233")), hex("6700"));       // PIN block not 8 bytes
 }
 
 void TestBench::readBinaryPastTheEndGivesShortDataOrOutOfRange()

@@ -165,8 +165,8 @@ void TestCardLayer::emptyReaderFailsWithoutTraceAndOneDebugLine()
 
 void TestCardLayer::readersAreListedInTheServiceOrder()
 {
-    QCOMPARE(listReaders(m_context), (QStringList{"Virtual PCD 00 00", "Virtual PCD 00 01", "Virtual PCD 1 00 00",
-                                                  "Virtual PCD 1 00 01"}));
+    QCOMPARE(listReaders(m_context),
+             (QStringList{"Virtual PCD 00 00", "Virtual PCD 00 01", "Virtual PCD 1 00 00", "Virtual PCD 1 00 01"}));
     QCOMPARE(debugLines, QStringList());
 }
 

@@ -196,9 +196,9 @@ void TestStatusWords::secretCommandsShowTheHeaderOnly_data()
     QTest::addColumn<QString>("line");
     QTest::newRow("verify 4-digit PIN") << QByteArray::fromHex("002000000831323334FFFFFFFF")
                                         << QString("00 20 00 00 08 ** ** ** ** ** ** ** ** ");
-    QTest::newRow("reset retry counter")
-        << QByteArray::fromHex("002C0000103132333435363738") + QByteArray::fromHex("35353535FFFFFFFF")
-        << QString("00 2C 00 00 10") + QString(" **").repeated(16) + " ";
+    QTest::newRow("reset retry counter") << QByteArray::fromHex("002C0000103132333435363738") +
+                                                QByteArray::fromHex("35353535FFFFFFFF")
+                                         << QString("00 2C 00 00 10") + QString(" **").repeated(16) + " ";
     QTest::newRow("header only") << QByteArray::fromHex("00200000") << QString("00 20 00 00 ");
     QTest::newRow("empty") << QByteArray() << QString();
 }

@@ -104,8 +104,8 @@ LONG SCardGetStatusChange(SCARDCONTEXT, DWORD dwTimeout, SCARD_READERSTATE* rgRe
     return script().getStatusChange;
 }
 
-LONG SCardConnect(SCARDCONTEXT, LPCSTR szReader, DWORD dwShareMode, DWORD dwPreferredProtocols,
-                  LPSCARDHANDLE phCard, LPDWORD pdwActiveProtocol)
+LONG SCardConnect(SCARDCONTEXT, LPCSTR szReader, DWORD dwShareMode, DWORD dwPreferredProtocols, LPSCARDHANDLE phCard,
+                  LPDWORD pdwActiveProtocol)
 {
     calls() << QString("SCardConnect %1 %2 %3").arg(protocolName(dwPreferredProtocols)).arg(dwShareMode).arg(szReader);
     const LONG rv = script().connect.isEmpty() ? SCARD_S_SUCCESS : script().connect.takeFirst();
@@ -143,10 +143,11 @@ LONG SCardEndTransaction(SCARDHANDLE, DWORD dwDisposition)
 LONG SCardTransmit(SCARDHANDLE, const SCARD_IO_REQUEST* pioSendPci, LPCBYTE pbSendBuffer, DWORD cbSendLength,
                    SCARD_IO_REQUEST*, LPBYTE pbRecvBuffer, LPDWORD pcbRecvLength)
 {
-    QString line = QString("SCardTransmit %1 %2")
-                       .arg(protocolName(pioSendPci ? pioSendPci->dwProtocol : 0))
-                       .arg(QString::fromLatin1(
-                           QByteArray(reinterpret_cast<const char*>(pbSendBuffer), int(cbSendLength)).toHex().toUpper()));
+    QString line =
+        QString("SCardTransmit %1 %2")
+            .arg(protocolName(pioSendPci ? pioSendPci->dwProtocol : 0))
+            .arg(QString::fromLatin1(
+                QByteArray(reinterpret_cast<const char*>(pbSendBuffer), int(cbSendLength)).toHex().toUpper()));
     if (script().duringTransmit)
         line += " " + script().duringTransmit();
     calls() << line;

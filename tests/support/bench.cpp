@@ -146,8 +146,8 @@ bool PcscBench::Private::launch(int timeoutMs)
         environmentSet = true;
     }
     QFile::remove(benchDir() + "/sock/pcscd.comm");
-    daemon.start("/bin/sh", {ZENTAVO_BENCH_SCRIPT, "run", benchDir(), QString::number(basePort),
-                             QString::number(entries)});
+    daemon.start("/bin/sh",
+                 {ZENTAVO_BENCH_SCRIPT, "run", benchDir(), QString::number(basePort), QString::number(entries)});
     if (!daemon.waitForStarted(5000)) {
         error = "cannot run " + QString(ZENTAVO_BENCH_SCRIPT) + ": " + daemon.errorString();
         return false;
@@ -362,7 +362,8 @@ bool SimCard::start(const Profile& p, bool inserted, int timeoutMs)
     if (p.t0)
         args << "--t0";
     if (!p.getDataSupported)
-        args << "--no-get-data" << "--get-data-sw" << QString::number(p.getDataRefusedSw, 16);
+        args << "--no-get-data"
+             << "--get-data-sw" << QString::number(p.getDataRefusedSw, 16);
     if (!p.protectCardNumber)
         args << "--no-pin-for-number";
     if (p.faultSw) {
@@ -373,7 +374,8 @@ bool SimCard::start(const Profile& p, bool inserted, int timeoutMs)
             args << "--fault-command" << QString::fromLatin1(p.faultCommand.toHex());
     }
     if (p.mute)
-        args << "--mute" << "--mute-release" << QString::number(p.muteReleaseMs);
+        args << "--mute"
+             << "--mute-release" << QString::number(p.muteReleaseMs);
     if (p.emptyReadBinary)
         args << "--empty-read-binary";
     if (p.removeAfter > 0)

@@ -78,10 +78,10 @@ class SimCard
 public:
     struct Profile
     {
-        int cardType = 1; // 1 driver, 2 workshop, 3 control, 4 company
+        int cardType = 1;                           // 1 driver, 2 workshop, 3 control, 4 company
         QByteArray cardNumber = "RUD0000000000001"; // 16 ASCII bytes
         QByteArray skziNumber = "SKZI000000000001"; // 16 ASCII bytes, EF 0002 offset 9
-        QString certificateFile; // DER file served as EF C200; empty = built-in small test blob
+        QString certificateFile;                    // DER file served as EF C200; empty = built-in small test blob
         QByteArray pin = "1234";
         QByteArray puk = "12345678";
         int pinTries = 3; // remaining PIN tries
@@ -107,7 +107,7 @@ public:
         // test blocked in SCardTransmit is freed; 0 = stays until removed.
         int muteReleaseMs = 5000;
         bool emptyReadBinary = false; // READ BINARY answers 90 00 with no data
-        int removeAfter = 0;       // close the connection after n APDUs
+        int removeAfter = 0;          // close the connection after n APDUs
         // Every APDU gets no answer bytes: vpcd cannot carry a zero-length frame
         // (it hangs), so the card drops the connection instead, which makes
         // SCardTransmit succeed with 0 bytes, and is back inserted at once.

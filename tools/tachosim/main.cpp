@@ -10,8 +10,8 @@
 #include "simcard.h"
 
 #include <arpa/inet.h>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -29,19 +29,18 @@
 
 namespace {
 
-const char usage[] =
-    "usage: tachosim --port PORT [options]\n"
-    "       tachosim --send CONTROL-PATH insert|remove|state|quit\n"
-    "card:   --type N (1 driver, 2 workshop, 3 control, 4 company)  --card-number TEXT\n"
-    "        --skzi-number TEXT  --cert FILE  --cert-file-size N  --pin TEXT  --puk TEXT\n"
-    "        --pin-tries N  --pin-max-tries N  --puk-tries N  --puk-max-tries N\n"
-    "        --t0 (ATR 3B 02 14 50; default T=1 3B 80 01 81)  --no-get-data [--get-data-sw XXXX]\n"
-    "        --no-pin-for-number (EF 0520 readable without PIN on control/company cards)\n"
-    "faults: --fault-sw XXXX with --fault-index N (the n-th APDU) and/or --fault-command HEX-PREFIX\n"
-    "        --mute [--mute-release MS] (removed MS after the unanswered command)\n"
-    "        --empty-read-binary  --remove-after N  --empty-answer (connection dropped and restored)\n"
-    "test:   --echo (80 EE 00 00 Lc DATA is answered with DATA)\n"
-    "run:    --host ADDR (127.0.0.1)  --removed (start with the card out)  --control PATH\n";
+const char usage[] = "usage: tachosim --port PORT [options]\n"
+                     "       tachosim --send CONTROL-PATH insert|remove|state|quit\n"
+                     "card:   --type N (1 driver, 2 workshop, 3 control, 4 company)  --card-number TEXT\n"
+                     "        --skzi-number TEXT  --cert FILE  --cert-file-size N  --pin TEXT  --puk TEXT\n"
+                     "        --pin-tries N  --pin-max-tries N  --puk-tries N  --puk-max-tries N\n"
+                     "        --t0 (ATR 3B 02 14 50; default T=1 3B 80 01 81)  --no-get-data [--get-data-sw XXXX]\n"
+                     "        --no-pin-for-number (EF 0520 readable without PIN on control/company cards)\n"
+                     "faults: --fault-sw XXXX with --fault-index N (the n-th APDU) and/or --fault-command HEX-PREFIX\n"
+                     "        --mute [--mute-release MS] (removed MS after the unanswered command)\n"
+                     "        --empty-read-binary  --remove-after N  --empty-answer (connection dropped and restored)\n"
+                     "test:   --echo (80 EE 00 00 Lc DATA is answered with DATA)\n"
+                     "run:    --host ADDR (127.0.0.1)  --removed (start with the card out)  --control PATH\n";
 
 void out(const std::string& line)
 {
@@ -107,8 +106,7 @@ class Simulator
 public:
     Simulator(const CardProfile& profile, std::string host, int port)
         : m_card(profile), m_host(std::move(host)), m_port(port), m_muteReleaseMs(profile.muteReleaseMs)
-    {
-    }
+    {}
 
     bool listenControl(const std::string& path);
     void setInserted(bool inserted) { m_wantInserted = inserted; }
@@ -355,7 +353,9 @@ int Simulator::run()
                 // The test that drives us through a pipe is gone, or a person
                 // typed Ctrl-D: so are we. Started with stdin on /dev/null (in
                 // the background), only the control socket drives us.
-                struct stat st{};
+                struct stat st
+                {
+                };
                 stdinOpen = false;
                 if (isatty(STDIN_FILENO) || (fstat(STDIN_FILENO, &st) == 0 && S_ISFIFO(st.st_mode)))
                     m_quit = true;

@@ -15,7 +15,7 @@ struct CardProfile
     int cardType = 1;
     std::string cardNumber = "RUD0000000000001";
     std::string skziNumber = "SKZI000000000001";
-    Bytes certificate;        // EF C200 contents before padding
+    Bytes certificate;              // EF C200 contents before padding
     size_t certificateFileSize = 0; // 0: rounded up to a multiple of 256
     std::string pin = "1234";
     std::string puk = "12345678";
@@ -47,7 +47,13 @@ struct Answer
     // Drop: vpcd hangs on a zero-length frame, so an empty answer is played
     // by dropping the connection instead (pcscd then returns 0 bytes) and
     // coming back inserted at once.
-    enum Kind { Reply, NoReply, ReplyThenRemove, Drop } kind = Reply;
+    enum Kind
+    {
+        Reply,
+        NoReply,
+        ReplyThenRemove,
+        Drop
+    } kind = Reply;
     Bytes data;
 };
 
@@ -69,7 +75,11 @@ public:
     const std::string& pin() const { return m_pin; }
 
 private:
-    enum class Dir { MF, Tacho };
+    enum class Dir
+    {
+        MF,
+        Tacho
+    };
     struct File
     {
         Dir dir;
