@@ -6,6 +6,7 @@
 #   pcscd-bench.sh start DIR PORT [ENTRIES]  start in the background, wait for the readers
 #                                            (PORT "auto": a free one, written to DIR/port)
 #   pcscd-bench.sh run DIR PORT [ENTRIES]    same set-up, pcscd in the foreground (exec)
+#   pcscd-bench.sh supervise DIR PORT [ENTRIES]  pcscd runs until this script's stdin ends
 #   pcscd-bench.sh stop DIR                  kill and wait for it
 #   pcscd-bench.sh status DIR                exit 0 when running and holding its reader ports
 #
@@ -67,20 +68,42 @@ prepare() {
     echo "$entries" > "$dir/entries"
 }
 
+namespaces() {
+    # Root without user namespaces (some CI containers): a mount namespace is enough.
+    if [ "$(id -u)" = 0 ] && ! unshare --user --map-root-user true 2>/dev/null; then
+        echo "--mount"
+    else
+        echo "--user --map-root-user --mount"
+    fi
+}
+
 # Replaces the shell with pcscd inside the namespaces, so the PID stays pcscd's.
 exec_pcscd() {
     dir=$(cd "$1" && pwd)
-    ns="--user --map-root-user --mount"
-    # Root without user namespaces (some CI containers): a mount namespace is enough.
-    if [ "$(id -u)" = 0 ] && ! unshare --user --map-root-user true 2>/dev/null; then
-        ns="--mount"
-    fi
-    # shellcheck disable=SC2086
-    exec unshare $ns sh -c '
+    # shellcheck disable=SC2046
+    exec unshare $(namespaces) sh -c '
         mount -t tmpfs tmpfs /run && mkdir /run/pcscd &&
         mount --bind "$0/sock" /run/pcscd &&
         mount -t tmpfs tmpfs /usr/lib/pcsc/drivers &&
         exec "$1" --foreground --config "$0/reader.conf"' "$dir" "$PCSCD"
+}
+
+# pcscd as the child of a shell that lives as long as its stdin: end of input
+# (the caller closed it, or died) kills pcscd and reaps it. A parent-death
+# signal would not do: entering the user namespace clears it.
+supervise_pcscd() {
+    dir=$(cd "$1" && pwd)
+    # shellcheck disable=SC2046
+    exec unshare $(namespaces) sh -c '
+        mount -t tmpfs tmpfs /run && mkdir /run/pcscd &&
+        mount --bind "$0/sock" /run/pcscd &&
+        mount -t tmpfs tmpfs /usr/lib/pcsc/drivers || exit 1
+        "$1" --foreground --config "$0/reader.conf" &
+        pid=$!
+        trap "kill \$pid 2>/dev/null" TERM INT
+        while read -r _; do :; done
+        kill $pid 2>/dev/null
+        wait $pid' "$dir" "$PCSCD"
 }
 
 # Alive and not a zombie (an orphan is reaped by PID 1, which in some
@@ -98,6 +121,11 @@ is_running() {
 }
 
 case "${1:-}" in
+supervise)
+    [ $# -ge 3 ] || die "usage: $0 supervise DIR PORT [ENTRIES]"
+    prepare "$2" "$3" "${4:-1}"
+    supervise_pcscd "$2"
+    ;;
 run)
     [ $# -ge 3 ] || die "usage: $0 run DIR PORT [ENTRIES]"
     prepare "$2" "$3" "${4:-1}"

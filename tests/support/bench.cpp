@@ -146,8 +146,10 @@ bool PcscBench::Private::launch(int timeoutMs)
         environmentSet = true;
     }
     QFile::remove(benchDir() + "/sock/pcscd.comm");
+    // Supervised: pcscd ends with our end of its stdin pipe, also when this
+    // process dies without stopping it.
     daemon.start("/bin/sh",
-                 {ZENTAVO_BENCH_SCRIPT, "run", benchDir(), QString::number(basePort), QString::number(entries)});
+                 {ZENTAVO_BENCH_SCRIPT, "supervise", benchDir(), QString::number(basePort), QString::number(entries)});
     if (!daemon.waitForStarted(5000)) {
         error = "cannot run " + QString(ZENTAVO_BENCH_SCRIPT) + ": " + daemon.errorString();
         return false;
@@ -173,8 +175,11 @@ bool PcscBench::Private::launch(int timeoutMs)
                 .arg(expected.join(", "))
                 .arg(basePort)
                 .arg(QString::fromLocal8Bit(log.right(2000)));
-    daemon.kill();
-    daemon.waitForFinished(5000);
+    daemon.closeWriteChannel();
+    if (!daemon.waitForFinished(3000)) {
+        daemon.kill();
+        daemon.waitForFinished(3000);
+    }
     return false;
 }
 
@@ -182,7 +187,8 @@ void PcscBench::stop()
 {
     if (d->daemon.state() == QProcess::NotRunning)
         return;
-    d->daemon.terminate();
+    // End of input: the supervising shell kills pcscd and reaps it.
+    d->daemon.closeWriteChannel();
     if (!d->daemon.waitForFinished(3000)) {
         d->daemon.kill();
         d->daemon.waitForFinished(3000);
