@@ -91,6 +91,8 @@ private slots:
     void emptyAnswerHasNoStatusWord();
     void muteCardIsFreedByRemoval();
     void muteCardReleasesItself();
+    void profileFileSetsTheCard();
+    void badProfileFileIsRefused();
     void insertAndRemoveReachPcscd();
     void controlSocketDrivesTheCardFromOutside();
     void cardComesBackAfterPcscdRestart();
@@ -410,6 +412,39 @@ void TestBench::muteCardReleasesItself()
     const QByteArray answer = card.transmit(selectIcc);
     QVERIFY2(answer.size() < 2, answer.constData());
     QVERIFY(m_bench.waitCardPresent(0, false));
+}
+
+void TestBench::profileFileSetsTheCard()
+{
+    QTemporaryFile json;
+    QVERIFY(json.open());
+    json.write(R"({"cardType": 4, "cardNumber": "RUF0000000000777", "getDataSupported": false,
+                   "getDataRefusedSw": "6A81", "pin": "9876", "pinTries": 2})");
+    json.flush();
+    SimCard::Profile p;
+    p.profileFile = json.fileName();
+    startCard(p);
+    RawCard card;
+    QCOMPARE(card.connect(m_bench.readerName(0)), LONG(SCARD_S_SUCCESS));
+    QCOMPARE(card.transmit(hex("00CA004512")), hex("6A81"));
+    QCOMPARE(card.transmit(selectTacho), hex("9000"));
+    QCOMPARE(card.transmit(hex("00A4020C020501")), hex("9000"));
+    QCOMPARE(card.transmit(hex("00B0000001")), hex("049000"));
+    QCOMPARE(card.transmit(hex("002000000831323334FFFFFFFF")), hex("63C1"));
+    QCOMPARE(m_sim->state().pin, QByteArray("9876"));
+}
+
+void TestBench::badProfileFileIsRefused()
+{
+    QTemporaryFile json;
+    QVERIFY(json.open());
+    json.write(R"({"cardTyp": 4})");
+    json.flush();
+    QProcess sim;
+    sim.start(ZENTAVO_TACHOSIM, {"--port", "1", "--profile", json.fileName()});
+    QVERIFY(sim.waitForFinished(5000));
+    QCOMPARE(sim.exitCode(), 2);
+    QVERIFY(sim.readAllStandardError().contains("unknown key cardTyp"));
 }
 
 void TestBench::insertAndRemoveReachPcscd()

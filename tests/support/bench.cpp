@@ -392,6 +392,8 @@ bool SimCard::start(const Profile& p, bool inserted, int timeoutMs)
         args << "--echo";
     if (!inserted)
         args << "--removed";
+    if (!p.profileFile.isEmpty())
+        args << "--profile" << p.profileFile;
 
     // A file, not a pipe: the log can be read at any time without an event loop.
     d->process.setStandardOutputFile(d->logPath);

@@ -115,6 +115,8 @@ public:
         // Test hook: 80 EE 00 00 Lc DATA is answered with DATA verbatim (any
         // response through the real stack). SimCard::echoCommand() builds it.
         bool echo = false;
+        // A tachosim JSON profile applied after the fields above: its keys win.
+        QString profileFile;
     };
 
     // The echo command whose answer is exactly response (1 to 255 bytes).

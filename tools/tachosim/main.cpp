@@ -7,6 +7,7 @@
 // Commands come as lines on stdin and on the control socket (--control):
 //   insert  remove  state  clear  quit
 
+#include "profilefile.h"
 #include "simcard.h"
 
 #include <arpa/inet.h>
@@ -16,8 +17,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -31,6 +30,8 @@ namespace {
 
 const char usage[] = "usage: tachosim --port PORT [options]\n"
                      "       tachosim --send CONTROL-PATH insert|remove|state|quit\n"
+                     "        --profile FILE.json (a JSON object of card settings, see docs/demo.md;\n"
+                     "        options after it override it)\n"
                      "card:   --type N (1 driver, 2 workshop, 3 control, 4 company)  --card-number TEXT\n"
                      "        --skzi-number TEXT  --cert FILE  --cert-file-size N  --pin TEXT  --puk TEXT\n"
                      "        --pin-tries N  --pin-max-tries N  --puk-tries N  --puk-max-tries N\n"
@@ -432,13 +433,17 @@ int main(int argc, char** argv)
             profile.cardNumber = value();
         } else if (arg == "--skzi-number") {
             profile.skziNumber = value();
+        } else if (arg == "--profile") {
+            std::string error;
+            if (!loadProfileFile(value(), &profile, &error)) {
+                fprintf(stderr, "tachosim: %s\n", error.c_str());
+                return 2;
+            }
         } else if (arg == "--cert") {
-            std::ifstream file(value(), std::ios::binary);
-            if (!file) {
+            if (!readCertificateFile(value(), &profile)) {
                 fprintf(stderr, "tachosim: cannot read %s\n", argv[i]);
                 return 2;
             }
-            profile.certificate.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
         } else if (arg == "--cert-file-size") {
             profile.certificateFileSize = size_t(parseInt(value()));
         } else if (arg == "--pin") {
