@@ -72,7 +72,8 @@ private:
     std::unique_ptr<Private> d;
 };
 
-// One tachosim process playing a card in one bench reader.
+// One tachosim process playing a card in one bench reader. The bench must
+// outlive its cards (declare the PcscBench first).
 class SimCard
 {
 public:
