@@ -5,7 +5,7 @@
 //   event inserted|removed|disconnected|dropped   ctl power-on|power-off|reset|atr
 //   cmd HEX   rsp HEX   rsp -  (no answer)  state k=v ...   ok   error TEXT
 // Commands come as lines on stdin and on the control socket (--control):
-//   insert  remove  state  clear  quit
+//   insert  remove  state  quit
 
 #include "profilefile.h"
 #include "simcard.h"
