@@ -7,6 +7,7 @@
 #include <PCSC/winscard.h>
 #include <PCSC/wintypes.h>
 
+#include <QTcpServer>
 #include <QtTest>
 
 #include <thread>
@@ -95,6 +96,7 @@ private slots:
     void badProfileFileIsRefused();
     void insertAndRemoveReachPcscd();
     void controlSocketDrivesTheCardFromOutside();
+    void scriptRefusesATakenPort();
     void cardComesBackAfterPcscdRestart();
 
 private:
@@ -477,6 +479,23 @@ void TestBench::controlSocketDrivesTheCardFromOutside()
     send.start(ZENTAVO_TACHOSIM, {"--send", m_sim->controlPath(), "insert"});
     QVERIFY(send.waitForFinished(5000));
     QVERIFY(m_bench.waitCardPresent(0, true));
+}
+
+void TestBench::scriptRefusesATakenPort()
+{
+    // vpcd would drop the reader without a word: the script must say no.
+    QTcpServer holder;
+    QVERIFY(holder.listen(QHostAddress::Any));
+    const quint16 taken = holder.serverPort();
+    QTemporaryDir dir;
+    QProcess script;
+    script.start("/bin/sh", {ZENTAVO_BENCH_SCRIPT, "start", dir.path() + "/b", QString::number(taken - 1)});
+    QVERIFY(script.waitForFinished(10000));
+    QCOMPARE(script.exitCode(), 1);
+    QVERIFY(script.readAllStandardError().contains(" is in use"));
+    script.start("/bin/sh", {ZENTAVO_BENCH_SCRIPT, "status", dir.path() + "/b"});
+    QVERIFY(script.waitForFinished(5000));
+    QCOMPARE(script.exitCode(), 1);
 }
 
 void TestBench::cardComesBackAfterPcscdRestart()
