@@ -110,6 +110,9 @@ void Zentavo::on_bnSelectReader_clicked()
         selectedReader = form->cbReaders->currentText();
         form->bnReadCard->setEnabled(true);
         handleTrace(QStringLiteral("Выбран ") + selectedReader);
+        // The service may have restarted since the list was made; the card
+        // operations need a live context as much as the monitor does.
+        listReadersOnLiveContext();
         // Reports the reader's state at once; a card already inside is read
         // before this returns.
         monitor.selectReader(context, selectedReader);

@@ -7,6 +7,13 @@ namespace {
 
 constexpr unsigned long idleStepMs = 500;
 
+bool serviceGone(PcscError error)
+{
+    return error == static_cast<PcscError>(SCARD_E_NO_SERVICE) || error == static_cast<PcscError>(SCARD_F_COMM_ERROR) ||
+           error == static_cast<PcscError>(SCARD_E_SERVICE_STOPPED) ||
+           error == static_cast<PcscError>(SCARD_E_INVALID_HANDLE);
+}
+
 } // namespace
 
 MonitorThread::MonitorThread() = default;
@@ -27,13 +34,25 @@ void MonitorThread::selectReader(SCARDCONTEXT context, QString readerName)
         this->readerName = readerName;
         try {
             SCARDCONTEXT own = waitContext;
+            const bool kept = own != 0;
             if (own == 0) {
                 own = establishContext();
                 waitContext = own;
             }
             // An unaware current state makes the service answer at once with
             // the reader's present state; the preset is what a time-out leaves.
-            eventState = waitStatusChange(own, this->readerName, SCARD_STATE_UNAWARE, SCARD_STATE_UNKNOWN);
+            try {
+                eventState = waitStatusChange(own, this->readerName, SCARD_STATE_UNAWARE, SCARD_STATE_UNKNOWN);
+            } catch (PcscError error) {
+                // A context kept while paused stays dead once the service has
+                // restarted: one more try on a new one.
+                if (!kept || !serviceGone(error))
+                    throw;
+                dropWaitContext();
+                own = establishContext();
+                waitContext = own;
+                eventState = waitStatusChange(own, this->readerName, SCARD_STATE_UNAWARE, SCARD_STATE_UNKNOWN);
+            }
             emit statusChanged(eventState & stateMask);
             paused = false;
         } catch (...) {
