@@ -91,7 +91,8 @@ struct PcscBench::Private
 PcscBench::PcscBench() : d(new Private)
 {
     d->daemon.setProcessChannelMode(QProcess::MergedChannels);
-    d->daemon.setChildProcessModifier(dieWithParent);
+    // No parent-death signal here: it would kill the supervising shell and
+    // orphan pcscd. The shell sees the end of its stdin and stops pcscd.
 }
 
 PcscBench::~PcscBench()
