@@ -89,8 +89,8 @@ exec_pcscd() {
 }
 
 # pcscd as the child of a shell that lives as long as its stdin: end of input
-# (the caller closed it, or died) kills pcscd and reaps it. A parent-death
-# signal would not do: entering the user namespace clears it.
+# (the caller closed it, or died) kills pcscd and reaps it. The caller must
+# not give this shell a parent-death signal: it would die alone, orphaning pcscd.
 supervise_pcscd() {
     dir=$(cd "$1" && pwd)
     # shellcheck disable=SC2046
