@@ -1,0 +1,218 @@
+// Every refusal a card can give, fed to each card operation through the PC/SC
+// fake: each listed status word, 61xx and 6Cxx, unlisted words and answers of
+// the wrong length. Each must end in a clear failure that shows nothing from
+// the card, writes no file and leaves earlier files as they were.
+
+#include "card/cardhandle.h"
+#include "fake/fakepcsc.h"
+#include "support/zentavo_access.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QDir>
+#include <QFile>
+#include <QMessageBox>
+#include <QPointer>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+
+using A = ZentavoTestAccess;
+
+namespace {
+
+const QString operationFailed = QStringLiteral("Ошибка выполнения операции.");
+const QByteArray earlierFile = "an earlier file that must survive";
+
+// Answers each modal box as it shows: the PIN dialog with PIN 1234 (and PUK
+// 12345678), a message box with OK after noting its text.
+class BoxAnswerer : public QObject
+{
+public:
+    BoxAnswerer() { qApp->installEventFilter(this); }
+    ~BoxAnswerer() override { qApp->removeEventFilter(this); }
+    QStringList messages;
+    int pinDialogs = 0;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() == QEvent::Show) {
+            if (auto* dialog = qobject_cast<QDialog*>(watched); dialog && dialog->isModal())
+                QTimer::singleShot(0, this, [this, d = QPointer<QDialog>(dialog)] { answer(d); });
+        }
+        return false;
+    }
+
+private:
+    void answer(QDialog* dialog)
+    {
+        if (!dialog || !dialog->isVisible())
+            return;
+        if (auto* box = qobject_cast<QMessageBox*>(dialog)) {
+            messages << box->text().trimmed();
+            box->button(QMessageBox::Ok)->click();
+        } else if (auto* pin = dialog->findChild<QLineEdit*>(QStringLiteral("edPin"))) {
+            ++pinDialogs;
+            pin->setText(QStringLiteral("1234"));
+            if (auto* puk = dialog->findChild<QLineEdit*>(QStringLiteral("edPuk")))
+                puk->setText(QStringLiteral("12345678"));
+            dialog->findChild<QPushButton*>(QStringLiteral("btOk"))->click();
+        } else {
+            dialog->reject();
+        }
+    }
+};
+
+QByteArray sw(int word)
+{
+    QByteArray bytes;
+    bytes.append(char(word >> 8)).append(char(word & 0xFF));
+    return bytes;
+}
+
+QString outputPath(const char* name)
+{
+    return QDir(QDir::tempPath()).filePath(QString::fromLatin1(name));
+}
+
+QByteArray readAll(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+} // namespace
+
+class TestOperationsFake : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir temp;
+    std::unique_ptr<Zentavo> window;
+
+    Zentavo& w() { return *window; }
+    QString log() { return A::edLog(w())->toPlainText(); }
+
+    // Every answer the card gives is `answer`.
+    static void cardAlwaysAnswers(const QByteArray& answer)
+    {
+        FakePcsc::script().responses.clear();
+        for (int i = 0; i < 40; ++i)
+            FakePcsc::script().responses << answer;
+    }
+
+    static void refusals()
+    {
+        QTest::addColumn<QByteArray>("answer");
+        QTest::addColumn<int>("listed"); // the status word when the table lists it, else 0
+        for (const StatusWordText* row = statusWordTable + 1; row->message; ++row)
+            QTest::addRow("%04X", row->statusWord) << sw(row->statusWord) << row->statusWord;
+        for (int word : {0x6110, 0x61FF, 0x6C12, 0x6CFF, 0x63C4, 0x6F01, 0x9001, 0x0000})
+            QTest::addRow("unlisted %04X", word) << sw(word) << 0;
+        QTest::newRow("no bytes") << QByteArray() << 0;
+        QTest::newRow("one byte") << QByteArray(1, char(0x90)) << 0;
+        QTest::newRow("data without status word") << QByteArray(20, 'A') << 0;
+        QTest::newRow("data and 6A 82") << (QByteArray(18, 'A') + sw(0x6A82)) << 0;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(temp.isValid());
+        qputenv("TMPDIR", QFile::encodeName(temp.path()));
+    }
+
+    void init()
+    {
+        FakePcsc::reset();
+        window.reset(new Zentavo);
+        A::context(w()) = establishContext();
+        A::readers(w()) = QStringList{QStringLiteral("Reader A")};
+        A::currentIndex(w()) = 0;
+        A::bnReadCard(w())->setEnabled(true);
+        A::cardType(w()) = 1;
+        QGuiApplication::clipboard()->setText(QStringLiteral("clipboard before"));
+        for (const char* name : {"Certificate.cer", "Certificate.htm"}) {
+            QFile file(outputPath(name));
+            QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            QCOMPARE(file.write(earlierFile), qint64(earlierFile.size()));
+        }
+    }
+
+    void cleanup()
+    {
+        window.reset();
+        QVERIFY(!QApplication::overrideCursor());
+        // Every card access ended: one reset-disconnect per connect.
+        QCOMPARE(FakePcsc::calls().filter(QStringLiteral("SCardConnect")).size(),
+                 FakePcsc::calls().filter(QStringLiteral("SCardDisconnect 1")).size());
+    }
+
+    void refusedIdentificationShowsNothing_data() { refusals(); }
+    void refusedIdentificationShowsNothing()
+    {
+        QFETCH(QByteArray, answer);
+        cardAlwaysAnswers(answer);
+        BoxAnswerer boxes;
+
+        A::readCard(w());
+
+        QCOMPARE(A::cardType(w()), 0);
+        QVERIFY(A::cardNumber(w()).isEmpty());
+        QVERIFY(A::edCardNumber(w())->text().isEmpty());
+        QVERIFY(A::edSKZINumber(w())->text().isEmpty());
+        QVERIFY(QGuiApplication::clipboard()->text().isEmpty());
+        QVERIFY(A::lbShowCert(w())->isHidden());
+        QVERIFY(log().contains(QStringLiteral("Ошибка чтения типа карты тахографа.")));
+        QVERIFY(log().endsWith(QStringLiteral("Ошибка чтения номера СКЗИ.")));
+        QVERIFY(boxes.messages.isEmpty());
+    }
+
+    void refusedCertificateReadKeepsEarlierFiles_data() { refusals(); }
+    void refusedCertificateReadKeepsEarlierFiles()
+    {
+        QFETCH(QByteArray, answer);
+        for (const int mode : {0, 1}) {
+            cardAlwaysAnswers(answer);
+            A::edLog(w())->clear();
+
+            QVERIFY(w().readCertificate(mode).isEmpty());
+            QCoreApplication::sendPostedEvents();
+
+            QVERIFY(log().endsWith(QStringLiteral("Ошибка чтения сертификата карты.")));
+            QCOMPARE(readAll(outputPath("Certificate.cer")), earlierFile);
+            QCOMPARE(readAll(outputPath("Certificate.htm")), earlierFile);
+        }
+    }
+
+    void refusedPinCheckIsAnErrorBox_data() { refusals(); }
+    void refusedPinCheckIsAnErrorBox()
+    {
+        QFETCH(QByteArray, answer);
+        QFETCH(int, listed);
+        for (const char* link : {"#verify", "#unblock"}) {
+            // SELECT succeeds; the secret command is refused.
+            FakePcsc::script().responses = {sw(0x9000), answer};
+            BoxAnswerer boxes;
+
+            A::onHyperLink(w(), QString::fromLatin1(link));
+
+            QCOMPARE(boxes.pinDialogs, 1);
+            QCOMPARE(boxes.messages.size(), 1);
+            if (listed) {
+                const QString expected = operationFailed + QString::asprintf("\n\n(0x%X)\n«", unsigned(listed));
+                QVERIFY2(boxes.messages.first().startsWith(expected), qPrintable(boxes.messages.first()));
+            } else {
+                QCOMPARE(boxes.messages.first(), operationFailed);
+                QVERIFY(log().endsWith(operationFailed));
+            }
+            QVERIFY(!log().contains(QStringLiteral("успешно")));
+        }
+    }
+};
+
+QTEST_MAIN(TestOperationsFake)
+#include "test_operations_fake.moc"
