@@ -9,6 +9,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSettings>
 #include <QTemporaryDir>
 
@@ -82,6 +83,8 @@ private slots:
     void serviceRestartedWhileReleasedSelectsAtOnce();
     void serviceRestartedWhileWatchedThenEveryOperationWorks();
     void manyInsertionsAndRemovalsLeaveNoTrace();
+    void garbageSettingsFileStartsOnTheFirstReaderAndIsMended_data();
+    void garbageSettingsFileStartsOnTheFirstReaderAndIsMended();
 };
 
 void TestFaultsBench::initTestCase()
@@ -305,6 +308,48 @@ void TestFaultsBench::manyInsertionsAndRemovalsLeaveNoTrace()
     QCOMPARE(A::logLines(w).count(cardSeen), 1);
     QCOMPARE(int(w.findChildren<QObject*>().size()), objects);
     QCOMPARE(int(QApplication::topLevelWidgets().size()), windows);
+}
+
+void TestFaultsBench::garbageSettingsFileStartsOnTheFirstReaderAndIsMended_data()
+{
+    QTest::addColumn<QByteArray>("contents");
+    QByteArray binary;
+    for (int i = 0; i < 512; ++i)
+        binary.append(char((i * 37 + 11) & 0xFF));
+    QTest::newRow("binary") << binary;
+    QTest::newRow("broken section") << QByteArray("[General\nLastReader=1\n[[[\n=\xFF\xFE\n");
+    QTest::newRow("huge number") << QByteArray("[General]\nLastReader=99999999999999999999\n");
+    QTest::newRow("negative") << QByteArray("[General]\nLastReader=-2147483648\n");
+    QTest::newRow("list") << QByteArray("[General]\nLastReader=1, 2, 3\n");
+    QTest::newRow("byte array") << QByteArray("[General]\nLastReader=@ByteArray(\\0\\0)\n");
+}
+
+void TestFaultsBench::garbageSettingsFileStartsOnTheFirstReaderAndIsMended()
+{
+    QFETCH(QByteArray, contents);
+    const QString path = QSettings(QStringLiteral("Vestrak"), QStringLiteral("Zentavo")).fileName();
+    QDir().mkpath(QFileInfo(path).path());
+    {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        QCOMPARE(file.write(contents), qint64(contents.size()));
+    }
+    QVERIFY(fixture->startCard(SimCard::Profile()));
+    fixture->window.reset(new Zentavo);
+    Zentavo& w = fixture->w();
+
+    w.show();
+
+    QCOMPARE(A::currentIndex(w), 0);
+    QCOMPARE(A::selectedReader(w), fixture->bench.readerName(0));
+    QTRY_COMPARE_WITH_TIMEOUT(A::edCardNumber(w)->text(), QStringLiteral("RUD0000000000001"), 5000);
+
+    // The second reader is chosen; closing stores it for the next start.
+    A::selectReaderToggle(w);
+    A::cbReaders(w)->setCurrentIndex(1);
+    fixture->window.reset();
+    QSettings settings(QStringLiteral("Vestrak"), QStringLiteral("Zentavo"));
+    QCOMPARE(settings.value(QStringLiteral("General/LastReader")).toInt(), 1);
 }
 
 QTEST_MAIN(TestFaultsBench)
