@@ -35,7 +35,7 @@ system | scratch) ;;
 esac
 
 # The build's packages come from setup.sh; these are the check's own.
-packages=(desktop-file-utils dpkg-dev file xvfb xauth xdotool xclip imagemagick openbox)
+packages=(desktop-file-utils dpkg-dev xvfb xauth xdotool xclip imagemagick openbox)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
