@@ -41,6 +41,9 @@ QEnterPinPuk::QEnterPinPuk(QWidget* parent, int mask) : QDialog(parent), form(ne
     form->edPin->setValidator(new DigitsValidator(9999, this));
     form->edPuk->setValidator(new DigitsValidator(99999999, this));
     form->btOk->setEnabled(false);
+    // Enter confirms the codes once they are complete and never cancels.
+    form->btOk->setDefault(true);
+    form->btCancel->setAutoDefault(false);
 
     connect(form->chkShowPassword, &QCheckBox::toggled, this, &QEnterPinPuk::showPassword);
     connect(form->edPin, &QLineEdit::textChanged, this, &QEnterPinPuk::onPinPukChanged);

@@ -60,6 +60,7 @@ private slots:
     void showCharactersTogglesBothFields();
     void okReturnsTheTexts();
     void verificationReturnsEmptyPuk();
+    void enterConfirmsOnlyCompleteCodes();
     void titleFollowsMask_data();
     void titleFollowsMask();
     void cancelCloseAndEscapeLeaveTheTexts_data();
@@ -252,6 +253,24 @@ void TestDialogPinPuk::verificationReturnsEmptyPuk()
     QVERIFY(accepted);
     QCOMPARE(pin, QStringLiteral("1234"));
     QVERIFY(puk.isEmpty());
+}
+
+void TestDialogPinPuk::enterConfirmsOnlyCompleteCodes()
+{
+    QString pin;
+    QString puk;
+    bool stayedOpen = false;
+    const bool accepted = runWith(1, pin, puk, [&stayedOpen](QDialog* dialog) {
+        auto* edit = child<QLineEdit>(dialog, "edPin");
+        QTest::keyClicks(edit, "123");
+        QTest::keyClick(edit, Qt::Key_Return);
+        stayedOpen = dialog->isVisible();
+        QTest::keyClicks(edit, "4");
+        QTest::keyClick(edit, Qt::Key_Return);
+    });
+    QVERIFY(stayedOpen);
+    QVERIFY(accepted);
+    QCOMPARE(pin, QStringLiteral("1234"));
 }
 
 void TestDialogPinPuk::titleFollowsMask_data()
