@@ -167,6 +167,9 @@ std::optional<QString> decodeForm(const QByteArray& data)
             break;
         text.append(QChar(unit));
     }
+    // A form without any text would print a blank page as if it were filled.
+    if (text.isEmpty())
+        return std::nullopt;
     return text;
 }
 

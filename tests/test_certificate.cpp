@@ -606,6 +606,8 @@ void TestCertificate::controlFormWithoutByteOrderMarkIsIgnored_data()
     QTest::newRow("UTF-16BE mark") << QByteArray("\xFE\xFF\0<", 4);
     QTest::newRow("empty") << QByteArray();
     QTest::newRow("one byte") << QByteArray("\xFF");
+    QTest::newRow("mark without text") << QByteArray("\xFF\xFE");
+    QTest::newRow("mark, then NUL") << QByteArray("\xFF\xFE\0\0<\0", 6);
 }
 
 void TestCertificate::controlFormWithoutByteOrderMarkIsIgnored()
