@@ -77,6 +77,8 @@ private slots:
 
     void cardPulledMidCertificateKeepsEarlierFiles_data();
     void cardPulledMidCertificateKeepsEarlierFiles();
+    void certificateShorterThanItsLengthFails_data();
+    void certificateShorterThanItsLengthFails();
     void silentCardFailsTheCertificateRead();
     void silentCardFailsThePinCheckWithABox();
     void cardPulledDuringUnblockIsAFailureNotASuccess();
@@ -152,6 +154,42 @@ void TestFaultsBench::cardPulledMidCertificateKeepsEarlierFiles()
     QCOMPARE(fixture->card->commands().size(), removeAfter);
     QVERIFY(earlierOutputsKept());
     QVERIFY(!QApplication::overrideCursor());
+}
+
+void TestFaultsBench::certificateShorterThanItsLengthFails_data()
+{
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<int>("size");
+    // The header states 1020 bytes after it; the file ends before.
+    QTest::newRow("save, file ends inside a chunk") << 0 << 600;
+    QTest::newRow("save, file ends at a chunk's start") << 0 << 512;
+    QTest::newRow("print, file ends inside a chunk") << 1 << 600;
+    QTest::newRow("print, file ends after the header") << 1 << 4;
+}
+
+void TestFaultsBench::certificateShorterThanItsLengthFails()
+{
+    QFETCH(int, mode);
+    QFETCH(int, size);
+    const QString path = tempDir->filePath(QStringLiteral("short-%1.der").arg(size));
+    {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        const QByteArray whole = readAll(profileWithCertificate().certificateFile);
+        QCOMPARE(file.write(whole.left(size)), qint64(size));
+    }
+    SimCard::Profile profile;
+    profile.certificateFile = path;
+    profile.certificateFileSize = size;
+    QVERIFY(fixture->startCard(profile));
+    Zentavo& w = fixture->w();
+    A::cardType(w) = 1;
+
+    QVERIFY(w.readCertificate(mode).isEmpty());
+    QCoreApplication::sendPostedEvents();
+
+    QCOMPARE(fixture->operationLines().last(), certFailed);
+    QVERIFY(earlierOutputsKept());
 }
 
 void TestFaultsBench::silentCardFailsTheCertificateRead()
