@@ -28,16 +28,38 @@ export LSAN_OPTIONS="suppressions=$supp/lsan.supp:print_suppressions=0"
 # threads exist; the child only calls exec, which TSan cannot know.
 export TSAN_OPTIONS="suppressions=$supp/tsan.supp:die_after_fork=0:halt_on_error=1:second_deadlock_stack=1"
 
+# Runs ctest in a build directory. The sanitizers write their reports to files
+# there, so that a finding in a process the tests do not judge (the simulator)
+# fails the run as well.
+run_ctest() {
+    local dir=$1
+    shift
+    local reports="$dir/sanitizer-reports"
+    rm -rf "$reports"
+    mkdir -p "$reports"
+    local status=0
+    (cd "$dir" && ASAN_OPTIONS="$ASAN_OPTIONS:log_path=$reports/asan" UBSAN_OPTIONS="$UBSAN_OPTIONS:log_path=$reports/ubsan" \
+        TSAN_OPTIONS="$TSAN_OPTIONS:log_path=$reports/tsan" ctest --output-on-failure "$@") || status=$?
+    if [ -n "$(ls -A "$reports")" ]; then
+        for report in "$reports"/*; do
+            echo "== $report"
+            cat "$report"
+        done
+        status=1
+    fi
+    return $status
+}
+
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer: every test"
 cmake -S "$root" -B "${prefix}asan" -DCMAKE_BUILD_TYPE=Debug -DZENTAVO_SANITIZE=address,undefined >/dev/null
 cmake --build "${prefix}asan" -j"$jobs"
-(cd "${prefix}asan" && ctest --output-on-failure -j"$jobs" "$@")
+run_ctest "${prefix}asan" -j"$jobs" "$@"
 
 echo "== ThreadSanitizer: reader monitor, window, faults"
 tsan_tests=(test_monitor fake_test_monitor_fake test_window test_faults_bench)
 cmake -S "$root" -B "${prefix}tsan" -DCMAKE_BUILD_TYPE=Debug -DZENTAVO_SANITIZE=thread >/dev/null
 cmake --build "${prefix}tsan" -j"$jobs" --target "${tsan_tests[@]}"
-(cd "${prefix}tsan" && ctest --output-on-failure -j"$jobs" -R "^($(IFS='|'; echo "${tsan_tests[*]}"))\$" "$@")
+run_ctest "${prefix}tsan" -j"$jobs" -R "^($(IFS='|'; echo "${tsan_tests[*]}"))\$" "$@"
 
 echo "== libFuzzer: ${seconds} s per target"
 for target in certificate card_answers; do
