@@ -27,7 +27,8 @@
 
 namespace CardScript {
 
-enum Operation : std::uint8_t {
+enum Operation : std::uint8_t
+{
     InsertCard,       // what an inserted card triggers: identification and SKZI number
     PrintCertificate, // the print button
     SaveCertificate,  // the "#cert" link
@@ -40,12 +41,12 @@ constexpr std::uint8_t LongAnswerMark = 254;
 constexpr std::uint8_t TransmitFailureMark = 255;
 
 constexpr LONG connectFailures[] = {
-    LONG(SCARD_E_NO_SMARTCARD),  LONG(SCARD_W_REMOVED_CARD), LONG(SCARD_W_UNRESPONSIVE_CARD),
-    LONG(SCARD_E_SHARING_VIOLATION), LONG(SCARD_E_NO_SERVICE), LONG(SCARD_E_READER_UNAVAILABLE),
+    LONG(SCARD_E_NO_SMARTCARD),      LONG(SCARD_W_REMOVED_CARD), LONG(SCARD_W_UNRESPONSIVE_CARD),
+    LONG(SCARD_E_SHARING_VIOLATION), LONG(SCARD_E_NO_SERVICE),   LONG(SCARD_E_READER_UNAVAILABLE),
     LONG(SCARD_E_PROTO_MISMATCH),
 };
 constexpr LONG transmitFailures[] = {
-    LONG(SCARD_W_REMOVED_CARD), LONG(SCARD_E_NOT_TRANSACTED), LONG(SCARD_E_NO_SERVICE),
+    LONG(SCARD_W_REMOVED_CARD), LONG(SCARD_E_NOT_TRANSACTED),      LONG(SCARD_E_NO_SERVICE),
     LONG(SCARD_F_COMM_ERROR),   LONG(SCARD_E_INSUFFICIENT_BUFFER), LONG(SCARD_W_RESET_CARD),
 };
 
@@ -76,8 +77,7 @@ inline Script parse(const std::uint8_t* data, std::size_t size)
         // Every operation connects anew, and each time the T=1 attempt fails.
         for (int i = 0; i < 8; ++i)
             s.connect << LONG(SCARD_E_PROTO_MISMATCH) << SCARD_S_SUCCESS;
-    }
-    else if (data[1] >= 2)
+    } else if (data[1] >= 2)
         s.connect = {connectFailures[(data[1] - 2) % std::size(connectFailures)]};
     s.beginFails = data[2] & 1;
     s.endFails = data[2] & 2;

@@ -236,7 +236,7 @@ void TestFaultsBench::silentCardFailsThePinCheckWithABox()
 void TestFaultsBench::cardPulledDuringUnblockIsAFailureNotASuccess()
 {
     SimCard::Profile profile;
-    profile.pinTries = 0; // blocked
+    profile.pinTries = 0;    // blocked
     profile.removeAfter = 1; // answers SELECT, leaves during RESET RETRY COUNTER
     QVERIFY(fixture->startCard(profile));
     Zentavo& w = fixture->w();
