@@ -69,7 +69,7 @@ public:
         emitLine(QString());
         emitLine(QStringLiteral("== ") + title);
         emitLine(QStringLiteral("%1 %2 %3 %4 %5 %6  %7")
-                     .arg(QStringLiteral("figure"), -46)
+                     .arg(QStringLiteral("figure"), -54)
                      .arg(QStringLiteral("unit"), -6)
                      .arg(QStringLiteral("n"), 5)
                      .arg(QStringLiteral("min"), 10)
@@ -81,11 +81,11 @@ public:
     void row(const QString& name, const QString& unit, const Series& s, const QString& target = QString())
     {
         if (s.empty()) {
-            emitLine(QStringLiteral("%1 %2 %3  no samples").arg(name, -46).arg(unit, -6).arg(0, 5));
+            emitLine(QStringLiteral("%1 %2 %3  no samples").arg(name, -54).arg(unit, -6).arg(0, 5));
             return;
         }
         emitLine(QStringLiteral("%1 %2 %3 %4 %5 %6  %7")
-                     .arg(name, -46)
+                     .arg(name, -54)
                      .arg(unit, -6)
                      .arg(s.size(), 5)
                      .arg(fmt(s.min()), 10)
