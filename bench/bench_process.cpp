@@ -12,6 +12,7 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QThread>
 
@@ -77,7 +78,8 @@ void sleepMs(int ms)
 QProcessEnvironment programEnvironment(const QString& home, const QString& socket)
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    if (!env.contains(QStringLiteral("QT_QPA_PLATFORM")))
+    // On a display when there is one (xvfb-run), else off screen.
+    if (!env.contains(QStringLiteral("QT_QPA_PLATFORM")) && !env.contains(QStringLiteral("DISPLAY")))
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     env.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("qt.qpa.*=false"));
     env.insert(QStringLiteral("HOME"), home);
@@ -163,6 +165,42 @@ int main(int argc, char** argv)
         table.row(QStringLiteral("process start -> first command at the card"), QStringLiteral("ms"), firstCommand,
                   QStringLiteral("< 300 : ") + Table::verdict(!firstCommand.empty() && firstCommand.max() < 300));
         table.row(QStringLiteral("process start -> card read (4 commands)"), QStringLiteral("ms"), cardRead);
+
+        // Under X: the window as the desktop sees it, found by its title.
+        const QString xdotool = QStandardPaths::findExecutable(QStringLiteral("xdotool"));
+        if (!qEnvironmentVariableIsEmpty("DISPLAY") && !xdotool.isEmpty() &&
+            env.value(QStringLiteral("QT_QPA_PLATFORM")) != QLatin1String("offscreen")) {
+            Series mapped, look;
+            auto windowShown = [&] {
+                const qint64 started = nowNs();
+                QProcess search;
+                search.setStandardOutputFile(QProcess::nullDevice());
+                search.setStandardErrorFile(QProcess::nullDevice());
+                search.start(xdotool, {QStringLiteral("search"), QStringLiteral("--onlyvisible"),
+                                       QStringLiteral("--name"), QStringLiteral("Чтение карты тахографа")});
+                const bool found = search.waitForFinished(5000) && search.exitStatus() == QProcess::NormalExit &&
+                                   search.exitCode() == 0;
+                look.add(msSince(started));
+                return found;
+            };
+            for (int r = 0; r < repeat; ++r) {
+                QProcess p;
+                p.setProcessEnvironment(env);
+                p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+                p.setStandardOutputFile(QProcess::nullDevice());
+                const qint64 t = nowNs();
+                p.start(program, {});
+                if (pollUntil(windowShown, 10000))
+                    mapped.add(msSince(t));
+                else
+                    table.note(QStringLiteral("run %1: the window did not show").arg(r));
+                endProgram(p);
+                sleepMs(200);
+            }
+            table.row(QStringLiteral("process start -> window visible (xdotool)"), QStringLiteral("ms"), mapped,
+                      QStringLiteral("< 300 : ") + Table::verdict(!mapped.empty() && mapped.max() < 300));
+            table.row(QStringLiteral("one xdotool look (the resolution)"), QStringLiteral("ms"), look);
+        }
     }
 
     // ---------------------------------------------------------------- 5

@@ -20,7 +20,15 @@ if [ "${ZENTAVO_BENCH_NO_SETUP:-}" != 1 ]; then
     ZENTAVO_BUILD_DIR=$build ZENTAVO_BUILD_TYPE=Release "$root/scripts/setup.sh"
 fi
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DZENTAVO_BENCHMARKS=ON >/dev/null
-cmake --build "$build" -j"$(nproc)" --target bench_window bench_process zentavo tachosim
+cmake --build "$build" -j"$(nproc)" --target bench_window bench_process zentavo tachosim >"$build/bench-build.log" ||
+    { tail -30 "$build/bench-build.log" >&2; exit 1; }
+
+# The program itself runs on an X display (xvfb-run when there is none), so
+# that its window can be seen by xdotool; the in-process window runs off screen.
+xrun=()
+if [ -z "${DISPLAY:-}" ] && command -v xvfb-run >/dev/null; then
+    xrun=(xvfb-run -a)
+fi
 
 mkdir -p "$(dirname "$out")"
 {
@@ -35,7 +43,7 @@ cat "$out"
 log=$build/bench-stderr.log
 : > "$log"
 "$build/bench/bench_window" --repeat "$repeat" --out "$out" 2>>"$log"
-"$build/bench/bench_process" --repeat "$(( repeat < 10 ? repeat : 10 ))" \
+"${xrun[@]}" "$build/bench/bench_process" --repeat "$(( repeat < 10 ? repeat : 10 ))" \
     --idle "${ZENTAVO_BENCH_IDLE:-60}" --cycles "${ZENTAVO_BENCH_CYCLES:-100}" --out "$out" 2>>"$log"
 
 echo "load after: $(cut -d' ' -f1-3 /proc/loadavg) (1, 5, 15 min)" | tee -a "$out"
