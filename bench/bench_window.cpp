@@ -552,25 +552,44 @@ int main(int argc, char** argv)
     table.section(QStringLiteral("Command latency on the window's context, monitor waiting vs paused"));
     {
         const QByteArray command = hex("00A4020C020002");
-        Series watching, paused, shared;
+        Series earlyWatching, earlyPaused, restRatio99;
+        Series shared, p50Watching, p99Watching, maxWatching, p50Paused, p99Paused, maxPaused, ratio99;
         MonitorThread& monitor = A::monitor(*w);
-        const int blocks = 10, perBlock = 100;
-        for (int b = 0; b < blocks; ++b) {
-            for (int phase = 0; phase < 2; ++phase) {
-                const bool watch = (b + phase) % 2 == 0;
-                if (watch) {
-                    monitor.selectReader(A::context(*w), reader0);
-                    settle(30); // the monitor is back in its wait
-                } else {
-                    monitor.pause();
-                }
-                CARD_HANDLE card(nullptr, A::context(*w), reader0);
-                for (int i = 0; i < perBlock; ++i) {
-                    const qint64 t = nowNs();
-                    card.transmit(command);
-                    (watch ? watching : paused).add(msSince(t));
+        // Each round: 1,000 commands each way, in alternating blocks of 100 so
+        // that both meet the same noise from the rest of the machine.
+        const int rounds = qMax(3, repeat / 3), blocks = 10, perBlock = 100;
+        for (int round = 0; round < rounds; ++round) {
+            Series watching, paused, restWatching, restPaused;
+            for (int b = 0; b < blocks; ++b) {
+                for (int phase = 0; phase < 2; ++phase) {
+                    const bool watch = (b + phase) % 2 == 0;
+                    if (watch) {
+                        monitor.selectReader(A::context(*w), reader0);
+                        settle(30); // the monitor is back in its wait
+                    } else {
+                        monitor.pause();
+                    }
+                    CARD_HANDLE card(nullptr, A::context(*w), reader0);
+                    for (int i = 0; i < perBlock; ++i) {
+                        const qint64 t = nowNs();
+                        card.transmit(command);
+                        const double ms = msSince(t);
+                        (watch ? watching : paused).add(ms);
+                        if (i < 2)
+                            (watch ? earlyWatching : earlyPaused).add(ms);
+                        else
+                            (watch ? restWatching : restPaused).add(ms);
+                    }
                 }
             }
+            p50Watching.add(watching.percentile(50));
+            p99Watching.add(watching.percentile(99));
+            maxWatching.add(watching.max());
+            p50Paused.add(paused.percentile(50));
+            p99Paused.add(paused.percentile(99));
+            maxPaused.add(paused.max());
+            ratio99.add(watching.percentile(99) / paused.percentile(99));
+            restRatio99.add(restWatching.percentile(99) / restPaused.percentile(99));
         }
         monitor.selectReader(A::context(*w), reader0);
         settle(30);
@@ -599,18 +618,18 @@ int main(int argc, char** argv)
             stop = true;
             waiter.join();
         }
-        auto pct = [](const Series& s, double p) {
-            Series one;
-            one.add(s.percentile(p));
-            return one;
-        };
-        table.row(QStringLiteral("monitor waiting: all commands"), QStringLiteral("ms"), watching);
-        table.row(QStringLiteral("monitor waiting: p50"), QStringLiteral("ms"), pct(watching, 50));
-        table.row(QStringLiteral("monitor waiting: p99"), QStringLiteral("ms"), pct(watching, 99),
-                  fmtTarget("<= 1.2 x paused p99", watching.percentile(99) <= 1.2 * paused.percentile(99)));
-        table.row(QStringLiteral("monitor paused: all commands"), QStringLiteral("ms"), paused);
-        table.row(QStringLiteral("monitor paused: p50"), QStringLiteral("ms"), pct(paused, 50));
-        table.row(QStringLiteral("monitor paused: p99"), QStringLiteral("ms"), pct(paused, 99));
+        table.note(QStringLiteral("%1 rounds of 1,000 commands each way; one row = one figure per round").arg(rounds));
+        table.row(QStringLiteral("monitor waiting: p50"), QStringLiteral("ms"), p50Watching);
+        table.row(QStringLiteral("monitor waiting: p99"), QStringLiteral("ms"), p99Watching);
+        table.row(QStringLiteral("monitor waiting: slowest command"), QStringLiteral("ms"), maxWatching);
+        table.row(QStringLiteral("monitor paused: p50"), QStringLiteral("ms"), p50Paused);
+        table.row(QStringLiteral("monitor paused: p99"), QStringLiteral("ms"), p99Paused);
+        table.row(QStringLiteral("monitor paused: slowest command"), QStringLiteral("ms"), maxPaused);
+        table.row(QStringLiteral("p99 waiting / p99 paused"), QStringLiteral("x"), ratio99,
+                  fmtTarget("<= 1.2 (median)", ratio99.median() <= 1.2));
+        table.row(QStringLiteral("first 2 commands of a connection, waiting"), QStringLiteral("ms"), earlyWatching);
+        table.row(QStringLiteral("first 2 commands of a connection, paused"), QStringLiteral("ms"), earlyPaused);
+        table.row(QStringLiteral("p99 ratio without them"), QStringLiteral("x"), restRatio99);
         table.row(QStringLiteral("(control) wait on the window's own context"), QStringLiteral("ms"), shared,
                   QStringLiteral("what a shared context would cost"));
     }
