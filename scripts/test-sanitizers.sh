@@ -59,7 +59,9 @@ echo "== ThreadSanitizer: reader monitor, window, faults"
 tsan_tests=(test_monitor fake_test_monitor_fake test_window test_faults_bench)
 cmake -S "$root" -B "${prefix}tsan" -DCMAKE_BUILD_TYPE=Debug -DZENTAVO_SANITIZE=thread >/dev/null
 cmake --build "${prefix}tsan" -j"$jobs" --target "${tsan_tests[@]}"
-run_ctest "${prefix}tsan" -j"$jobs" -R "^($(IFS='|'; echo "${tsan_tests[*]}"))\$" "$@"
+# The leak check of the 200 insert/remove cycles is the ASan stage's; 50 are
+# enough here to interleave the monitor's reports with the card reads.
+ZENTAVO_CYCLES=${ZENTAVO_TSAN_CYCLES:-50} run_ctest "${prefix}tsan" -j"$jobs" -R "^($(IFS='|'; echo "${tsan_tests[*]}"))\$" "$@"
 
 echo "== libFuzzer: ${seconds} s per target"
 for target in certificate card_answers; do
