@@ -190,7 +190,14 @@ int main(int argc, char** argv)
                 p.setStandardOutputFile(QProcess::nullDevice());
                 const qint64 t = nowNs();
                 p.start(program, {});
-                if (pollUntil(windowShown, 10000))
+                const bool shown = pollUntil([&] { return p.state() == QProcess::NotRunning || windowShown(); }, 10000);
+                if (p.state() == QProcess::NotRunning)
+                    // Seen under xvfb-run while other X clients come and go:
+                    // Qt could not open the display.
+                    table.note(QStringLiteral("run %1: the program ended at start (exit code %2), not counted")
+                                   .arg(r)
+                                   .arg(p.exitCode()));
+                else if (shown)
                     mapped.add(msSince(t));
                 else
                     table.note(QStringLiteral("run %1: the window did not show").arg(r));
