@@ -4,7 +4,9 @@
 #include "tacho/cardaccess.h"
 #include "tacho/secret.h"
 
+#include <QApplication>
 #include <QClipboard>
+#include <QCursor>
 #include <QGuiApplication>
 #include <QInputDialog>
 #include <QLineEdit>
@@ -125,8 +127,15 @@ void Zentavo::readCardIdentification()
 
 void Zentavo::promptCardPin(QString& pin)
 {
+    // The box may come up inside a waiting operation (a reader being
+    // selected); the user must see that the program now waits for them.
+    const bool waiting = QApplication::overrideCursor() != nullptr;
+    if (waiting)
+        QApplication::setOverrideCursor(QCursor(Qt::ArrowCursor));
     pin = QInputDialog::getText(this, QStringLiteral("Введите ПИН-код"), QStringLiteral("ПИН-код карты тахографа"),
                                 QLineEdit::Password, QString());
+    if (waiting)
+        QApplication::restoreOverrideCursor();
 }
 
 void Zentavo::on_bnReadCard_clicked()

@@ -64,6 +64,7 @@ private slots:
     void fallbackAsksPinForControlAndCompanyCards_data();
     void fallbackAsksPinForControlAndCompanyCards();
     void cancelledPinBoxSendsNoVerify();
+    void pinBoxShowsAnArrowUnderTheWaitCursor();
     void wrongPinLeavesNumberEmpty();
     void typeZeroStopsBeforeNumberAndForgetsIt();
     void unknownTypeReadsNumberUnderGenericTitle();
@@ -194,6 +195,26 @@ void TestIdentificationBench::fallbackAsksPinForControlAndCompanyCards()
     // The PIN went to the card but not into the log.
     QVERIFY(fixture->log().contains(QStringLiteral("Команда:    00 20 00 00 08 ** ** ** ** ** ** ** ** ")));
     QVERIFY(!fixture->log().contains(QStringLiteral("31 32 33 34")));
+}
+
+void TestIdentificationBench::pinBoxShowsAnArrowUnderTheWaitCursor()
+{
+    // A card found while a reader is being selected is read under the wait cursor.
+    QVERIFY(fixture->startCard(refusingGetData(3)));
+    Zentavo& w = fixture->w();
+    ModalScript script;
+    script.add(ModalScript::inputText(QStringLiteral("1234")));
+
+    QApplication::setOverrideCursor(QCursor(Qt::WaitCursor));
+    ZentavoTestAccess::readCard(w);
+    const QCursor* after = QApplication::overrideCursor();
+    const int afterShape = after ? after->shape() : -1;
+    QApplication::restoreOverrideCursor();
+
+    QCOMPARE(script.kinds(), QStringList({QStringLiteral("input")}));
+    QCOMPARE(script.seen().at(0).cursor, int(Qt::ArrowCursor));
+    QCOMPARE(afterShape, int(Qt::WaitCursor));
+    QCOMPARE(QApplication::overrideCursor(), nullptr);
 }
 
 void TestIdentificationBench::cancelledPinBoxSendsNoVerify()

@@ -31,6 +31,7 @@ struct SeenModal
     QString text; // message box text, input box label
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     bool masked = false; // input box: password echo
+    int cursor = -1;     // shape of the override cursor while it was shown, -1 for none
 };
 
 // Answers modal widgets in the order they appear, one step each. A modal
@@ -102,6 +103,8 @@ private:
         current = w;
         SeenModal seen;
         seen.title = w->windowTitle();
+        if (const QCursor* cursor = QApplication::overrideCursor())
+            seen.cursor = cursor->shape();
         if (auto* box = qobject_cast<QMessageBox*>(w)) {
             seen.kind = QStringLiteral("message");
             seen.text = box->text().trimmed();
