@@ -3,7 +3,9 @@
 # the vpcd virtual reader, the tachosim card inserted in it, then build/zentavo
 # talking to that pcscd. Everything stops when the program exits.
 #
-#   scripts/demo.sh [tachosim options...]   e.g. --type 3 --no-get-data --t0
+#   scripts/demo.sh                         real readers when the system's PC/SC service has
+#                                           any, the simulated card otherwise
+#   scripts/demo.sh --sim [tachosim options...]   always the simulated card, e.g. --type 3 --t0
 #   scripts/demo.sh --real                  the system's PC/SC service and real readers
 #
 # While it runs, from another terminal (the path is printed at start):
@@ -24,7 +26,19 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLAT
     exit 1
 fi
 
-if [ "${1:-}" = --real ]; then
+mode=auto
+case "${1:-}" in
+--real) mode=real; shift ;;
+--sim) mode=sim; shift ;;
+esac
+if [ "$mode" = auto ] && [ $# -eq 0 ]; then
+    # Real readers of the system's pcscd, not the virtual ones a system vpcd
+    # driver adds (they hold no card).
+    if "$build/tools/pcsclist" 2>/dev/null | grep -qv '^Virtual PCD'; then
+        mode=real
+    fi
+fi
+if [ "$mode" = real ]; then
     # The system's pcscd (package pcscd) and whatever readers it has.
     exec "$zentavo"
 fi
