@@ -459,6 +459,39 @@ int main(int argc, char** argv)
         table.row(QStringLiteral("remove: window / floor"), QStringLiteral("x"), ratioOut,
                   fmtTarget("<= 1.10 (median)", ratioOut.median() <= 1.10));
         table.row(QStringLiteral("remove: window - floor"), QStringLiteral("ms"), reactOut);
+        // Removal at once after the reader is selected: the monitor comes out
+        // of its paused state, which must not leave it blind for a while.
+        Series lateWin, lateFloor, lateReact;
+        for (int r = 0; r < qMax(3, repeat / 2); ++r) {
+            A::selectReaderToggle(*w);
+            A::selectReaderToggle(*w);
+            if (!fieldsShow(*w, numberA)) {
+                ++missed;
+                continue;
+            }
+            FloorWaiter floor(reader0, false);
+            std::atomic<qint64> t0{0};
+            std::thread mover([&] {
+                t0 = nowNs();
+                cardA.remove();
+            });
+            const qint64 hit = waitInEventLoop([&] { return fieldsClear(*w); }, 10000);
+            mover.join();
+            const qint64 floorHit = floor.hitNs();
+            if (hit && floorHit) {
+                lateWin.add((hit - t0) / 1e6);
+                lateFloor.add((floorHit - t0) / 1e6);
+                lateReact.add((hit - floorHit) / 1e6);
+            } else {
+                ++missed;
+            }
+            cardA.insert();
+            waitInEventLoop([&] { return fieldsShow(*w, numberA); }, 5000);
+        }
+        table.row(QStringLiteral("select, remove at once -> fields cleared"), QStringLiteral("ms"), lateWin);
+        table.row(QStringLiteral("select, remove at once -> floor sees no card"), QStringLiteral("ms"), lateFloor);
+        table.row(QStringLiteral("select, remove at once: window - floor"), QStringLiteral("ms"), lateReact,
+                  fmtTarget("< 50 (max)", !lateReact.empty() && lateReact.max() < 50));
         if (missed)
             table.note(QStringLiteral("%1 trials timed out (not counted)").arg(missed));
     }

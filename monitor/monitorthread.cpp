@@ -59,6 +59,12 @@ void MonitorThread::selectReader(SCARDCONTEXT context, QString readerName)
             reportFailure();
         }
     }
+    // The loop may be in an idle step: a change right after the selection
+    // would otherwise wait for the step's end, up to 500 ms.
+    {
+        QMutexLocker locker(&sleepLock);
+        sleepWake.wakeAll();
+    }
     QCoreApplication::processEvents();
 }
 
@@ -143,7 +149,9 @@ void MonitorThread::lockPollCancellingWait()
 void MonitorThread::idleSleep()
 {
     QMutexLocker locker(&sleepLock);
-    if (!running)
+    // Checked under the lock that selectReader() wakes with, so its wake-up
+    // cannot fall between the check and the wait.
+    if (!running || !paused)
         return;
     sleepWake.wait(&sleepLock, idleStepMs);
 }
