@@ -13,10 +13,12 @@ jobs=${ZENTAVO_JOBS:-$(nproc)}
 seconds=${ZENTAVO_FUZZ_SECONDS:-60}
 supp=$root/tests/sanitizers
 
-if ! command -v clang++ >/dev/null; then
+# clang for the fuzz targets, and its sanitizer and libFuzzer runtimes.
+if ! command -v clang++ >/dev/null || ! dpkg-query -W -f='${Status}' libclang-rt-14-dev 2>/dev/null | grep -q 'install ok installed'; then
     sudo=""
     [ "$(id -u)" -eq 0 ] || sudo=sudo
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends clang
+    $sudo apt-get update -q
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends clang libclang-rt-14-dev
 fi
 
 export QT_QPA_PLATFORM=offscreen
