@@ -5,33 +5,15 @@
 #include "card/cardhandle.h"
 #include "card/pcsc.h"
 #include "support/bench.h"
+#include "support/testkit.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QtTest>
 
+using namespace testkit;
+
 namespace {
-
-QStringList debugLines;
-
-void collectDebug(QtMsgType, const QMessageLogContext&, const QString& message)
-{
-    debugLines << message;
-}
-
-class TraceLog : public QObject
-{
-    Q_OBJECT
-public:
-    QStringList lines;
-public slots:
-    void handleTrace(QString s) { lines << s; }
-};
-
-QString failureLine(const char* call, LONG result)
-{
-    return QString("Failed %1: %2").arg(call).arg(qint32(result));
-}
 
 // Card events after the last command: what the disconnect did to the card.
 QStringList eventsAfterCommands(SimCard* sim)

@@ -1,6 +1,7 @@
 // The certificate document: fields of real GOST and EC certificates, the
 // filling of form templates, and the two output files in the temporary directory.
 #include "certificate/printcertificate.h"
+#include "support/testkit.h"
 
 #include <QCoreApplication>
 #include <QDesktopServices>
@@ -20,6 +21,8 @@
 #include <ctime>
 #include <sys/resource.h>
 #include <unistd.h>
+
+using namespace testkit;
 
 namespace {
 
@@ -45,37 +48,6 @@ QByteArray testData(const QString& name)
 QSslCertificate certificate(const QString& name)
 {
     return QSslCertificate(testData(name), QSsl::Der);
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool writeFile(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
-}
-
-QByteArray utf16le(const QString& text)
-{
-    QByteArray bytes("\xFF\xFE", 2);
-    for (QChar c : text)
-        bytes.append(char(c.unicode() & 0xFF)).append(char(c.unicode() >> 8));
-    return bytes;
-}
-
-// Expects the byte-order mark; returns a null string without it.
-QString fromUtf16le(const QByteArray& bytes)
-{
-    if (!bytes.startsWith("\xFF\xFE"))
-        return {};
-    QString text;
-    for (int i = 2; i + 1 < bytes.size(); i += 2)
-        text.append(QChar(char16_t(uchar(bytes[i]) | uchar(bytes[i + 1]) << 8)));
-    return text;
 }
 
 QString ruDate(int y, int m, int d)

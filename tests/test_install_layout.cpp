@@ -3,6 +3,7 @@
 // The printer looks next to the running executable, so this test copies itself
 // into a scratch tree laid out like an installation and prints from that copy.
 #include "certificate/printcertificate.h"
+#include "support/testkit.h"
 
 #include <QCoreApplication>
 #include <QDesktopServices>
@@ -17,6 +18,8 @@
 #include <cstdio>
 #include <memory>
 
+using namespace testkit;
+
 namespace {
 
 // Set in the copy's environment: print once and report on stdout.
@@ -25,36 +28,6 @@ const char kChildCertificate[] = "ZENTAVO_LAYOUT_PRINT_CERT";
 
 const QString kPrintLine = QStringLiteral("Печать сертификата");
 const QString kFailureLine = QStringLiteral("Ошибка чтения сертификата карты");
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool writeFile(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
-}
-
-QByteArray utf16le(const QString& text)
-{
-    QByteArray bytes("\xFF\xFE", 2);
-    for (QChar c : text)
-        bytes.append(char(c.unicode() & 0xFF)).append(char(c.unicode() >> 8));
-    return bytes;
-}
-
-QString fromUtf16le(const QByteArray& bytes)
-{
-    if (!bytes.startsWith("\xFF\xFE"))
-        return {};
-    QString text;
-    for (int i = 2; i + 1 < bytes.size(); i += 2)
-        text.append(QChar(char16_t(uchar(bytes[i]) | uchar(bytes[i + 1]) << 8)));
-    return text;
-}
 
 class UrlReporter : public QObject
 {

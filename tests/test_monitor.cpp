@@ -3,6 +3,7 @@
 #include "card/pcsc.h"
 #include "monitor/monitorthread.h"
 #include "support/bench.h"
+#include "support/testkit.h"
 #include "support/zentavo_access.h"
 
 #include <QElapsedTimer>
@@ -11,25 +12,9 @@
 
 #include <ctime>
 
+using namespace testkit;
+
 namespace {
-
-// Collects the monitor's signals in the test thread, as the window does.
-class Recorder : public QObject
-{
-    Q_OBJECT
-public:
-    explicit Recorder(MonitorThread& monitor)
-    {
-        connect(&monitor, &MonitorThread::statusChanged, this, &Recorder::onStatus, Qt::QueuedConnection);
-        connect(&monitor, &MonitorThread::errorDetected, this, &Recorder::onError, Qt::QueuedConnection);
-    }
-    QList<ulong> statuses;
-    int errors = 0;
-
-public slots:
-    void onStatus(ulong status) { statuses.append(status); }
-    void onError() { ++errors; }
-};
 
 // An observation window in which nothing is expected to happen.
 void observeQuietly(int ms)

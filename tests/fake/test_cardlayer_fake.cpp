@@ -5,32 +5,14 @@
 #include "card/cardhandle.h"
 #include "card/pcsc.h"
 #include "fake/fakepcsc.h"
+#include "support/testkit.h"
 
 #include <QApplication>
 #include <QtTest>
 
+using namespace testkit;
+
 namespace {
-
-QStringList debugLines;
-
-void collectDebug(QtMsgType, const QMessageLogContext&, const QString& message)
-{
-    debugLines << message;
-}
-
-class TraceLog : public QObject
-{
-    Q_OBJECT
-public:
-    QStringList lines;
-public slots:
-    void handleTrace(QString s) { lines << s; }
-};
-
-QString failureLine(const char* call, LONG result)
-{
-    return QString("Failed %1: %2").arg(call).arg(qint32(result));
-}
 
 const QByteArray selectIcc = QByteArray::fromHex("00A4020C020002");
 

@@ -5,28 +5,14 @@
 
 #include "fake/fakepcsc.h"
 #include "monitor/monitorthread.h"
+#include "support/testkit.h"
 #include "support/zentavo_access.h"
 
 #include <QtTest>
 
+using namespace testkit;
+
 namespace {
-
-class Recorder : public QObject
-{
-    Q_OBJECT
-public:
-    explicit Recorder(MonitorThread& monitor)
-    {
-        connect(&monitor, &MonitorThread::statusChanged, this, &Recorder::onStatus, Qt::QueuedConnection);
-        connect(&monitor, &MonitorThread::errorDetected, this, &Recorder::onError, Qt::QueuedConnection);
-    }
-    QList<ulong> statuses;
-    int errors = 0;
-
-public slots:
-    void onStatus(ulong status) { statuses.append(status); }
-    void onError() { ++errors; }
-};
 
 const QString wait500 = QStringLiteral("SCardGetStatusChange 500 1");
 
