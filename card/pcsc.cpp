@@ -1,5 +1,7 @@
 #include "card/pcsc.h"
 
+#include "card/pcscnative.h"
+
 #include <QApplication>
 #include <QCursor>
 #include <QDebug>
@@ -19,11 +21,6 @@ qint32 asSigned32(LONG result)
 {
     qDebug().noquote() << pcscFailureLine(call, result);
     throw PcscError(result);
-}
-
-QByteArray nativeName(const QString& readerName)
-{
-    return readerName.toUtf8();
 }
 
 // Balances the override cursor on every way out of an exchange.
@@ -75,27 +72,10 @@ void releaseContext(SCARDCONTEXT context)
 QStringList listReaders(SCARDCONTEXT context, LONG* result)
 {
     QStringList readers;
-    LPSTR buffer = nullptr;
-    DWORD length = SCARD_AUTOALLOCATE;
-    const LONG rv = SCardListReaders(context, nullptr, reinterpret_cast<LPSTR>(&buffer), &length);
+    LONG freed = SCARD_S_SUCCESS;
+    const LONG rv = pcscnative::listReaders(context, readers, freed);
     if (result)
         *result = rv;
-    if (rv != SCARD_S_SUCCESS || buffer == nullptr)
-        return readers;
-
-    // A multi-string: names ended by NUL, the list ended by an empty name.
-    // Never walk past the length the service reported.
-    const char* p = buffer;
-    const char* end = buffer + length;
-    while (p < end && *p != '\0') {
-        const char* nul = static_cast<const char*>(memchr(p, '\0', static_cast<size_t>(end - p)));
-        if (!nul)
-            break;
-        readers.append(QString::fromUtf8(p, static_cast<int>(nul - p)));
-        p = nul + 1;
-    }
-
-    const LONG freed = SCardFreeMemory(context, buffer);
     if (freed != SCARD_S_SUCCESS)
         qDebug().noquote() << pcscFailureLine("SCardFreeMemory", freed);
     return readers;
@@ -104,27 +84,21 @@ QStringList listReaders(SCARDCONTEXT context, LONG* result)
 quint32 waitStatusChange(SCARDCONTEXT context, const QString& readerName, quint32 currentState,
                          quint32 initialEventState)
 {
-    const QByteArray name = nativeName(readerName);
-    SCARD_READERSTATE state{};
-    state.szReader = name.constData();
-    state.dwCurrentState = currentState;
-    state.dwEventState = initialEventState;
-    const LONG rv = SCardGetStatusChange(context, 500, &state, 1);
+    quint32 eventState = initialEventState;
+    const LONG rv = pcscnative::getStatusChange(context, readerName, 500, currentState, eventState);
     if (rv != SCARD_S_SUCCESS && rv != static_cast<LONG>(SCARD_E_TIMEOUT))
         fail("SCardGetStatusChange", rv);
-    return static_cast<quint32>(state.dwEventState);
+    return eventState;
 }
 
 SCARDHANDLE connectCard(SCARDCONTEXT context, const QString& readerName, int* protocol)
 {
-    const QByteArray name = nativeName(readerName);
     SCARDHANDLE card = 0;
-    DWORD active = 0;
     int asked = ProtocolT1;
-    LONG rv = SCardConnect(context, name.constData(), SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, &card, &active);
+    LONG rv = pcscnative::connect(context, readerName, SCARD_PROTOCOL_T1, card);
     if (rv == static_cast<LONG>(SCARD_E_PROTO_MISMATCH)) {
         asked = ProtocolT0;
-        rv = SCardConnect(context, name.constData(), SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0, &card, &active);
+        rv = pcscnative::connect(context, readerName, SCARD_PROTOCOL_T0, card);
     }
     if (rv != SCARD_S_SUCCESS)
         fail("SCardConnect", rv);

@@ -11,14 +11,18 @@
 #include <QStringList>
 
 #ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
 #include <winscard.h>
 #else
 #include <PCSC/winscard.h>
 #include <PCSC/wintypes.h>
 #endif
 
-// A PC/SC result, thrown by value. pcsc-lite's LONG is 64 bits wide; the
-// value is the one the API returned, so it compares with the SCARD_ constants.
+// A PC/SC result, thrown by value: the value the API returned, so it compares
+// with the SCARD_ constants. WinSCard's LONG is 32 bits wide, pcsc-lite's 64.
 using PcscError = LONG;
 
 // Protocol codes as the card layer keeps them.
