@@ -11,6 +11,13 @@
 #include <QTemporaryFile>
 #include <QUrl>
 
+#ifdef Q_OS_WIN
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#endif
+
 #include <openssl/asn1.h>
 #include <openssl/objects.h>
 #include <openssl/x509.h>
@@ -226,24 +233,31 @@ bool replaceFile(const QString& path, const QByteArray& bytes)
 {
     if (path.isEmpty())
         return false;
-    QTemporaryFile file(path + QStringLiteral(".XXXXXX"));
-    if (!file.open())
-        return false;
-    if (file.write(bytes) != bytes.size() || !file.flush())
-        return false;
-    file.close();
-    if (file.error() != QFileDevice::NoError)
-        return false;
+    QString written;
+    {
+        QTemporaryFile file(path + QStringLiteral(".XXXXXX"));
+        if (!file.open())
+            return false;
+        if (file.write(bytes) != bytes.size() || !file.flush())
+            return false;
+        // A QTemporaryFile keeps its handle until it goes, and Windows renames
+        // no open file: let it go, keeping the file.
+        file.setAutoRemove(false);
+        written = file.fileName();
+    }
 #ifdef Q_OS_WIN
-    QFile::remove(path); // rename does not replace on Windows
-    if (!file.rename(path))
-        return false;
+    // One step, as rename() is on Unix: the earlier document stays until the
+    // new one takes its name.
+    const QString from = QDir::toNativeSeparators(written);
+    const bool renamed = MoveFileExW(reinterpret_cast<LPCWSTR>(from.utf16()),
+                                     reinterpret_cast<LPCWSTR>(path.utf16()), MOVEFILE_REPLACE_EXISTING);
 #else
-    if (std::rename(QFile::encodeName(file.fileName()).constData(), QFile::encodeName(path).constData()) != 0)
-        return false;
+    const bool renamed =
+        std::rename(QFile::encodeName(written).constData(), QFile::encodeName(path).constData()) == 0;
 #endif
-    file.setAutoRemove(false);
-    return true;
+    if (!renamed)
+        QFile::remove(written);
+    return renamed;
 }
 
 } // namespace
