@@ -19,8 +19,10 @@
 
 #include <csignal>
 #include <ctime>
+#ifdef Q_OS_UNIX
 #include <sys/resource.h>
 #include <unistd.h>
+#endif
 
 using namespace testkit;
 
@@ -125,7 +127,11 @@ private slots:
     void shortWriteIsReportedAndKeepsThePreviousFile();
 
 private:
-    QString tempFile(const char* name) const { return tmp->filePath(QString::fromLatin1(name)); }
+    // The program hands out native paths (C:\\...\\Certificate.htm on Windows).
+    QString tempFile(const char* name) const
+    {
+        return QDir::toNativeSeparators(tmp->filePath(QString::fromLatin1(name)));
+    }
     QString besideExecutable(const char* name) const
     {
         return QDir(QCoreApplication::applicationDirPath()).filePath(QString::fromLatin1(name));
@@ -147,6 +153,16 @@ private:
     std::unique_ptr<QSignalSpy> trace;
 };
 
+// Where QDir::tempPath() looks: TMPDIR on Unix, TMP on Windows.
+static void setTempDir(const QString& dir)
+{
+#ifdef Q_OS_WIN
+    qputenv("TMP", QDir::toNativeSeparators(dir).toLocal8Bit());
+#else
+    qputenv("TMPDIR", QFile::encodeName(dir));
+#endif
+}
+
 void TestCertificate::initTestCase()
 {
     QDesktopServices::setUrlHandler(QStringLiteral("file"), &catcher, "open");
@@ -160,7 +176,7 @@ void TestCertificate::init()
 {
     tmp = std::make_unique<QTemporaryDir>(baseTemp + QStringLiteral("/certificate-XXXXXX"));
     QVERIFY(tmp->isValid());
-    qputenv("TMPDIR", QFile::encodeName(tmp->path()));
+    setTempDir(tmp->path());
     QCOMPARE(QDir::tempPath(), tmp->path());
     catcher.urls.clear();
     trace = std::make_unique<QSignalSpy>(&printer, &CPrintCertificate::signalTrace);
@@ -507,8 +523,11 @@ void TestCertificate::printWritesTheFormOfTheCardType()
     QVERIFY(document.contains(QStringLiteral("<p>") + key.left(45) + QStringLiteral("</p>")));
 
     QCOMPARE(catcher.urls.size(), 1);
-    QCOMPARE(catcher.urls[0].toLocalFile(), path);
-    QCOMPARE(catcher.urls[0].toString(), QStringLiteral("file://") + path);
+    QCOMPARE(QDir::toNativeSeparators(catcher.urls[0].toLocalFile()), path);
+    // "file:///" and then the path: /tmp/... here, C:/Users/... on Windows.
+    const QString slashed = QDir::fromNativeSeparators(path);
+    QCOMPARE(catcher.urls[0].toString(),
+             QStringLiteral("file://") + (slashed.startsWith(QLatin1Char('/')) ? slashed : QLatin1Char('/') + slashed));
 }
 
 void TestCertificate::addressWithoutStreetEndsWithComma()
@@ -645,7 +664,9 @@ void TestCertificate::outputFailsInUnwritableDirectory_data()
 {
     QTest::addColumn<QString>("directory");
     QTest::newRow("missing") << "missing/dir";
+#ifdef Q_OS_UNIX
     QTest::newRow("proc") << "/proc"; // refuses new files even to root
+#endif
     QTest::newRow("read-only") << "read-only";
 }
 
@@ -653,13 +674,17 @@ void TestCertificate::outputFailsInUnwritableDirectory()
 {
     QFETCH(QString, directory);
     if (directory == QLatin1String("read-only")) {
+#ifdef Q_OS_UNIX
         if (geteuid() == 0)
             QSKIP("root writes into read-only directories");
+#else
+        QSKIP("a read-only attribute does not keep files out of a Windows directory");
+#endif
         QVERIFY(QDir(tmp->path()).mkdir(directory));
         QVERIFY(QFile::setPermissions(tmp->filePath(directory), QFile::ReadOwner | QFile::ExeOwner));
     }
     const QString dir = QDir::isAbsolutePath(directory) ? directory : tmp->filePath(directory);
-    qputenv("TMPDIR", QFile::encodeName(dir));
+    setTempDir(dir);
 
     QCOMPARE(saveCertificate(testData(QStringLiteral("driver-gost.der"))), QString());
     printer.printCertificate(testData(QStringLiteral("driver-gost.der")), 1);
@@ -672,6 +697,9 @@ void TestCertificate::outputFailsInUnwritableDirectory()
 
 void TestCertificate::plantedSymlinkIsReplacedNotFollowed()
 {
+#ifndef Q_OS_UNIX
+    QSKIP("symbolic links need a privilege on Windows");
+#endif
     QTemporaryDir elsewhere;
     const QString victim = elsewhere.filePath(QStringLiteral("victim"));
     const QString absent = elsewhere.filePath(QStringLiteral("absent"));
@@ -700,6 +728,9 @@ void TestCertificate::shortWriteIsReportedAndKeepsThePreviousFile()
     QVERIFY(!saveCertificate(small).isEmpty());
     QVERIFY(writeFile(tempFile("Certificate.htm"), "earlier"));
 
+#ifndef Q_OS_UNIX
+    QSKIP("no file size limit to set on Windows");
+#else
     // Files beyond 1 KB fail to grow, as on a full disk; root is bound by it too.
     struct rlimit saved;
     QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
@@ -718,14 +749,20 @@ void TestCertificate::shortWriteIsReportedAndKeepsThePreviousFile()
     QCOMPARE(readFile(tempFile("Certificate.htm")), QByteArray("earlier"));
     QVERIFY(catcher.urls.isEmpty());
     QCOMPARE(QDir(tmp->path()).entryList(QDir::Files).size(), 2); // no leftover partial files
+#endif
 }
 
 int main(int argc, char** argv)
 {
     // Russian short dates, and a zone where 21:00 UTC is the next day.
     qputenv("LC_ALL", "ru_RU.UTF-8");
+#ifdef Q_OS_WIN
+    qputenv("TZ", "MSK-3"); // the C runtime's own form
+    _tzset();
+#else
     qputenv("TZ", "Europe/Moscow");
     tzset();
+#endif
     QGuiApplication app(argc, argv);
     TestCertificate test;
     return QTest::qExec(&test, argc, argv);
