@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# The Windows build, made on this Debian machine: installs the Debian packages
+# it needs, builds the Windows dependencies once (cached outside the work tree,
+# see scripts/windows-deps.sh), builds the program for 64-bit Windows into
+# build-windows/ (or $ZENTAVO_WINDOWS_BUILD_DIR) and makes the NSIS installer
+# and the portable .zip there.
+#   --check   then runs the Windows test programs and the installed program
+#             under Wine (scripts/windows-checks.sh)
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${ZENTAVO_WINDOWS_BUILD_DIR:-$root/build-windows}
+
+packages=(
+    build-essential cmake ninja-build pkg-config perl dpkg-dev
+    qt6-base-dev qt6-base-dev-tools qt6-translations-l10n libgl-dev
+    g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+    nsis zip locales
+)
+[ "${1:-}" = --check ] && packages+=(wine wine64 xvfb xauth xdotool imagemagick fonts-dejavu-core)
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo=sudo
+    echo "== installing: ${missing[*]}"
+    $sudo apt-get update -q
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+deps=$("$root/scripts/windows-deps.sh" | tail -n 1)
+echo "== Windows dependencies: $deps"
+
+"$deps/qt/bin/qt-cmake" -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DOPENSSL_ROOT_DIR="$deps/openssl" -DBUILD_TESTING=ON >/dev/null
+cmake --build "$build" -j"$(nproc)"
+(cd "$build" && cpack -G NSIS >/dev/null && cpack -G ZIP >/dev/null)
+ls -l "$build"/zentavo-*-win64.exe "$build"/zentavo-*-win64.zip
+
+if [ "${1:-}" = --check ]; then
+    ZENTAVO_WINDOWS_DEPS=$deps "$root/scripts/windows-checks.sh" "$build"
+fi

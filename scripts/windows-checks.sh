@@ -1,0 +1,129 @@
+#!/usr/bin/env bash
+# The Windows build checked under Wine (called by scripts/build-windows.sh --check):
+#   1. the Windows test programs that need no card (CTest, Wine as emulator);
+#   2. the installer run silently for the current user into a private Wine prefix;
+#   3. the installed program started on Xvfb: its window and title, the log line
+#      it writes with no reader (Wine's own smart-card stub lists none), a
+#      screenshot (build-windows/windows-start.png), a clean exit on Alt+F4;
+#   4. the uninstaller removes what the installer put there.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:?build directory}
+build=$(cd "$build" && pwd)
+deps=${ZENTAVO_WINDOWS_DEPS:?prefix of the Windows dependencies}
+title="Чтение карты тахографа"
+fail() { echo "FAIL: $*" >&2; exit 1; }
+step() { echo "== $*"; }
+
+export WINEDEBUG=-all WINEARCH=win64 LC_ALL=C.UTF-8
+runtime=$(dirname "$(x86_64-w64-mingw32-g++-posix -print-file-name=libstdc++-6.dll)")
+
+# ---- 1. test programs, against the dependencies' own DLLs
+step "Windows test programs under Wine"
+export WINEPREFIX=$build/wine-tests
+[ -d "$WINEPREFIX" ] || wineboot -i >/dev/null 2>&1
+# Wine takes the Windows locale from the Unix one: Russian dates need
+# ru_RU.UTF-8, made here in a private folder when the system has none.
+if ! locale -a 2>/dev/null | grep -qix 'ru_RU.utf-\?8'; then
+    export LOCPATH=$build/locale
+    [ -d "$LOCPATH/ru_RU.UTF-8" ] || { mkdir -p "$LOCPATH" && localedef -i ru_RU -f UTF-8 "$LOCPATH/ru_RU.UTF-8"; }
+fi
+(
+    export WINEPATH="Z:$deps/qt/bin;Z:$deps/openssl/bin;Z:$runtime;Z:/usr/x86_64-w64-mingw32/lib"
+    export LC_ALL=ru_RU.UTF-8
+    wineserver -k 2>/dev/null || true # a running one keeps the locale it started with
+    cd "$build" && ctest --output-on-failure -R '^windows_'
+)
+
+# ---- 2. silent install for the current user
+installer=$(ls "$build"/zentavo-*-win64.exe | head -n 1)
+step "install $(basename "$installer") silently"
+export WINEPREFIX=$build/wine-install
+rm -rf "$WINEPREFIX"
+wineboot -i >/dev/null 2>&1
+wine "$installer" /S /CurrentUser
+wineserver -w
+exe=$(find "$WINEPREFIX/drive_c" -name zentavo.exe -path '*Zentavo*' | head -n 1)
+[ -n "$exe" ] || fail "zentavo.exe not installed"
+dir=$(dirname "$exe")
+echo "installed in $dir"
+for f in zentavo.exe Uninstall.exe tacCertK.htm Qt6Core.dll Qt6Gui.dll Qt6Widgets.dll Qt6Network.dll \
+         libcrypto-3-x64.dll libssl-3-x64.dll libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll \
+         platforms/qwindows.dll styles/qwindowsvistastyle.dll imageformats/qico.dll \
+         tls/qopensslbackend.dll translations/qtbase_ru.qm; do
+    [ -f "$dir/$f" ] || fail "not installed: $f"
+done
+lnk=$(find "$WINEPREFIX/drive_c" -name "$title.lnk" | head -n 1)
+[ -n "$lnk" ] || fail "no Start menu entry «$title»"
+echo "Start menu: ${lnk#"$WINEPREFIX/drive_c/"}"
+x86_64-w64-mingw32-objdump -p "$exe" | grep -q 'Subsystem.*Windows GUI' || fail "zentavo.exe is not a GUI program"
+rsrc=$(x86_64-w64-mingw32-objdump -h "$exe" | awk '$2 == ".rsrc" { print strtonum("0x" $3) }')
+[ "${rsrc:-0}" -ge "$(stat -c %s "$root/resources/Smartcard.ico")" ] || fail "the window icon is not in zentavo.exe"
+
+# ---- 3. the installed program on Xvfb
+step "start the installed program under Wine on Xvfb"
+exec 5< <(Xvfb -displayfd 1 -screen 0 1280x1024x24 -nolisten tcp 2>/dev/null)
+xvfb_pid=$!
+read -r display <&5
+export DISPLAY=:$display
+app=""
+cleanup() {
+    [ -n "$app" ] && kill "$app" 2>/dev/null
+    wineserver -k 2>/dev/null || true
+    kill "$xvfb_pid" 2>/dev/null || true
+}
+trap cleanup EXIT
+
+(cd "$dir" && exec wine "$exe") &
+app=$!
+window=""
+for _ in $(seq 1 120); do
+    for w in $(xdotool search --class zentavo 2>/dev/null); do
+        [ "$(xdotool getwindowname "$w" 2>/dev/null)" = "$title" ] && window=$w
+    done
+    [ -n "$window" ] && break
+    kill -0 "$app" 2>/dev/null || fail "the program ended at start"
+    sleep 0.5
+done
+[ -n "$window" ] || fail "no window titled «$title»"
+echo "window «$(xdotool getwindowname "$window")»"
+sleep 2 # the first show lists the readers and selects one
+
+# The log's link sits in the last row of the fixed form; the log then shows
+# below it. Its text reaches X's clipboard through Wine.
+eval "$(xdotool getwindowgeometry --shell "$window")"
+xdotool mousemove --window "$window" 100 $((HEIGHT - 31)) click 1
+sleep 1
+eval "$(xdotool getwindowgeometry --shell "$window")"
+xdotool mousemove --window "$window" 200 $((HEIGHT - 50)) click 1
+xdotool key --window "$window" ctrl+a
+xdotool key --window "$window" ctrl+c
+sleep 1
+import -window root "$build/windows-start.png"
+log=$(xclip -o -selection clipboard 2>/dev/null || true)
+printf '%s\n' "$log" | sed 's/^/log: /'
+grep -qx "Текущий ридер (-1)" <<<"$log" || fail "the reader list is not empty"
+grep -qx "Выберите считыватель карт из списка" <<<"$log" || fail "no line «Выберите считыватель карт из списка»"
+
+xdotool key --window "$window" alt+F4
+rc=""
+for _ in $(seq 1 40); do
+    if ! kill -0 "$app" 2>/dev/null; then
+        wait "$app" && rc=0 || rc=$?
+        break
+    fi
+    sleep 0.5
+done
+app=""
+[ -n "$rc" ] || fail "the program did not end after Alt+F4"
+[ "$rc" -eq 0 ] || fail "the program exited with $rc"
+echo "closed, exit code 0; screenshot: $build/windows-start.png"
+
+# ---- 4. uninstall
+step "uninstall silently"
+wine "$dir/Uninstall.exe" /S /CurrentUser
+wineserver -w
+sleep 1
+[ ! -e "$exe" ] || fail "zentavo.exe left after uninstall"
+[ -z "$(find "$WINEPREFIX/drive_c" -name "$title.lnk")" ] || fail "Start menu entry left after uninstall"
+echo "Windows checks: passed"
