@@ -15,7 +15,7 @@ title="Чтение карты тахографа"
 fail() { echo "FAIL: $*" >&2; exit 1; }
 step() { echo "== $*"; }
 
-export WINEDEBUG=-all WINEARCH=win64 LC_ALL=C.UTF-8
+export WINEDEBUG=-all WINEARCH=win64
 runtime=$(dirname "$(x86_64-w64-mingw32-g++-posix -print-file-name=libstdc++-6.dll)")
 
 # ---- 1. test programs, against the dependencies' own DLLs
@@ -56,9 +56,10 @@ done
 lnk=$(find "$WINEPREFIX/drive_c" -name "$title.lnk" | head -n 1)
 [ -n "$lnk" ] || fail "no Start menu entry «$title»"
 echo "Start menu: ${lnk#"$WINEPREFIX/drive_c/"}"
-x86_64-w64-mingw32-objdump -p "$exe" | grep -q 'Subsystem.*Windows GUI' || fail "zentavo.exe is not a GUI program"
-rsrc=$(x86_64-w64-mingw32-objdump -h "$exe" | awk '$2 == ".rsrc" { print strtonum("0x" $3) }')
-[ "${rsrc:-0}" -ge "$(stat -c %s "$root/resources/Smartcard.ico")" ] || fail "the window icon is not in zentavo.exe"
+headers=$(x86_64-w64-mingw32-objdump -p "$exe")
+grep -q 'Subsystem.*Windows GUI' <<<"$headers" || fail "zentavo.exe is not a GUI program (a console would open)"
+rsrc=$(x86_64-w64-mingw32-objdump -h "$exe" | awk '$2 == ".rsrc" { print $3 }')
+[ $((16#${rsrc:-0})) -ge "$(stat -c %s "$root/resources/Smartcard.ico")" ] || fail "the window icon is not in zentavo.exe"
 
 # ---- 3. the installed program on Xvfb
 step "start the installed program under Wine on Xvfb"
@@ -92,12 +93,12 @@ sleep 2 # the first show lists the readers and selects one
 # The log's link sits in the last row of the fixed form; the log then shows
 # below it. Its text reaches X's clipboard through Wine.
 eval "$(xdotool getwindowgeometry --shell "$window")"
-xdotool mousemove --window "$window" 100 $((HEIGHT - 31)) click 1
+xdotool mousemove --window "$window" 100 $((HEIGHT - 31)) click 1 2>/dev/null
 sleep 1
 eval "$(xdotool getwindowgeometry --shell "$window")"
-xdotool mousemove --window "$window" 200 $((HEIGHT - 50)) click 1
-xdotool key --window "$window" ctrl+a
-xdotool key --window "$window" ctrl+c
+xdotool mousemove --window "$window" 200 $((HEIGHT - 50)) click 1 2>/dev/null
+xdotool key --window "$window" ctrl+a 2>/dev/null
+xdotool key --window "$window" ctrl+c 2>/dev/null
 sleep 1
 import -window root "$build/windows-start.png"
 log=$(xclip -o -selection clipboard 2>/dev/null || true)
@@ -105,7 +106,7 @@ printf '%s\n' "$log" | sed 's/^/log: /'
 grep -qx "Текущий ридер (-1)" <<<"$log" || fail "the reader list is not empty"
 grep -qx "Выберите считыватель карт из списка" <<<"$log" || fail "no line «Выберите считыватель карт из списка»"
 
-xdotool key --window "$window" alt+F4
+xdotool key --window "$window" alt+F4 2>/dev/null
 rc=""
 for _ in $(seq 1 40); do
     if ! kill -0 "$app" 2>/dev/null; then

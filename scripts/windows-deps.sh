@@ -41,8 +41,9 @@ fetch_source() { # name version dir; fails when the archive lacks that version's
     local tmp=$3.tmp
     rm -rf "$tmp" && mkdir -p "$tmp"
     log "apt-get source $1=$2"
-    if ! (cd "$tmp" && apt-get "${apt_opts[@]}" source -q --download-only "$1=$2" >&2 &&
-          dpkg-source -x --no-check ./*.dsc src >&2); then
+    if ! (cd "$tmp" && apt-get "${apt_opts[@]}" source -q --download-only "$1=$2" &&
+          dpkg-source -x --no-check ./*.dsc src) >"$cache/fetch-$1.log" 2>&1; then
+        log "the archive does not serve $1 $2 whole (see $cache/fetch-$1.log)"
         rm -rf "$tmp"
         return 1
     fi
