@@ -15,7 +15,9 @@ title="Чтение карты тахографа"
 fail() { echo "FAIL: $*" >&2; exit 1; }
 step() { echo "== $*"; }
 
-export WINEDEBUG=-all WINEARCH=win64
+# No Mono or Gecko prompts at a new prefix; no display until ours is up.
+export WINEDEBUG=-all WINEARCH=win64 WINEDLLOVERRIDES="mscoree,mshtml="
+unset DISPLAY
 runtime=$(dirname "$(x86_64-w64-mingw32-g++-posix -print-file-name=libstdc++-6.dll)")
 
 # ---- 1. test programs, against the dependencies' own DLLs
