@@ -61,6 +61,8 @@ private slots:
     void okReturnsTheTexts();
     void verificationReturnsEmptyPuk();
     void enterConfirmsOnlyCompleteCodes();
+    void enterOnAFocusedButtonPressesThatButton_data();
+    void enterOnAFocusedButtonPressesThatButton();
     void titleFollowsMask_data();
     void titleFollowsMask();
     void cancelCloseAndEscapeLeaveTheTexts_data();
@@ -157,6 +159,17 @@ void TestDialogPinPuk::validatorsAcceptDigitsInRange()
 
     QTest::keyClicks(puk, "123456789");
     QCOMPARE(puk->text(), QStringLiteral("12345678"));
+    puk->clear();
+    // Leading zeros keep the value in range: only the length stops a code
+    // longer than the card's.
+    QTest::keyClicks(puk, "0000123456");
+    QCOMPARE(puk->text(), QStringLiteral("00001234"));
+    QCOMPARE(puk->maxLength(), 8);
+    pin->clear();
+    QTest::keyClicks(pin, "0001234");
+    QCOMPARE(pin->text(), QStringLiteral("0001"));
+    QCOMPARE(pin->maxLength(), 4);
+    pin->clear();
     puk->clear();
     QTest::keyClicks(puk, "12x34 56");
     QCOMPARE(puk->text(), QStringLiteral("123456"));
@@ -271,6 +284,52 @@ void TestDialogPinPuk::enterConfirmsOnlyCompleteCodes()
     QVERIFY(stayedOpen);
     QVERIFY(accepted);
     QCOMPARE(pin, QStringLiteral("1234"));
+}
+
+void TestDialogPinPuk::enterOnAFocusedButtonPressesThatButton_data()
+{
+    QTest::addColumn<QByteArray>("button");
+    QTest::addColumn<int>("key");
+    QTest::addColumn<bool>("backToField");
+    QTest::addColumn<bool>("accepted");
+    QTest::newRow("Return on cancel") << QByteArray("btCancel") << int(Qt::Key_Return) << false << false;
+    QTest::newRow("Enter on cancel") << QByteArray("btCancel") << int(Qt::Key_Enter) << false << false;
+    QTest::newRow("Return on OK") << QByteArray("btOk") << int(Qt::Key_Return) << false << true;
+    // Cancel was the default while it had the focus; a field gives it back to OK.
+    QTest::newRow("Return in a field after cancel") << QByteArray("btCancel") << int(Qt::Key_Return) << true << true;
+}
+
+void TestDialogPinPuk::enterOnAFocusedButtonPressesThatButton()
+{
+    QFETCH(QByteArray, button);
+    QFETCH(int, key);
+    QFETCH(bool, backToField);
+    QFETCH(bool, accepted);
+    QString pin = QStringLiteral("keep-pin");
+    QString puk = QStringLiteral("keep-puk");
+    bool focused = false;
+    const bool result = runWith(3, pin, puk, [&](QDialog* dialog) {
+        QTest::keyClicks(child<QLineEdit>(dialog, "edPuk"), "12345678");
+        QTest::keyClicks(child<QLineEdit>(dialog, "edPin"), "1234");
+        // Reached by Tab as the user does, so the button's focus handling runs.
+        auto* target = child<QPushButton>(dialog, button.constData());
+        for (int i = 0; i < 6 && QApplication::focusWidget() != target; ++i)
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        focused = QApplication::focusWidget() == target;
+        QWidget* receiver = target;
+        if (backToField) {
+            receiver = child<QLineEdit>(dialog, "edPin");
+            receiver->setFocus(Qt::TabFocusReason);
+        }
+        QTest::keyClick(receiver, Qt::Key(key));
+        // The cancel button closes; a dialog left open would hang the test.
+        if (dialog->isVisible())
+            dialog->reject();
+    });
+    QVERIFY(focused);
+    QCOMPARE(result, accepted);
+    QCOMPARE(pin, accepted ? QStringLiteral("1234") : QStringLiteral("keep-pin"));
+    QCOMPARE(puk, accepted ? QStringLiteral("12345678") : QStringLiteral("keep-puk"));
 }
 
 void TestDialogPinPuk::titleFollowsMask_data()
