@@ -26,7 +26,13 @@ MonitorThread::~MonitorThread()
 
 void MonitorThread::selectReader(SCARDCONTEXT context, QString readerName)
 {
+    // The events handled here may hold the user's next click (the second of
+    // a double click): a release or another selection made meanwhile is the
+    // user's last word, and this selection must not undo it.
+    const quint64 request = ++requests;
     QCoreApplication::processEvents();
+    if (requests != request)
+        return;
     {
         QMutexLocker locker(&pollLock);
         running = true;
@@ -70,6 +76,7 @@ void MonitorThread::selectReader(SCARDCONTEXT context, QString readerName)
 
 void MonitorThread::pause()
 {
+    ++requests;
     // Set before the lock so that the loop, woken by the cancel, goes idle
     // instead of starting another wait.
     paused = true;
