@@ -110,7 +110,9 @@ quint32 waitStatusChange(SCARDCONTEXT context, const QString& readerName, quint3
     state.dwCurrentState = currentState;
     state.dwEventState = initialEventState;
     const LONG rv = SCardGetStatusChange(context, 500, &state, 1);
-    if (rv != SCARD_S_SUCCESS && rv != static_cast<LONG>(SCARD_E_TIMEOUT))
+    // A cancel is the caller's own request (cancelWait), no failure: like the
+    // time-out it leaves the preset state, and the caller knows why it asked.
+    if (rv != SCARD_S_SUCCESS && rv != static_cast<LONG>(SCARD_E_TIMEOUT) && rv != static_cast<LONG>(SCARD_E_CANCELLED))
         fail("SCardGetStatusChange", rv);
     return static_cast<quint32>(state.dwEventState);
 }

@@ -125,15 +125,20 @@ void MonitorThread::run()
                 waitContext = own;
             }
             eventState = waitStatusChange(own, readerName, eventState, eventState);
+            // pause() and stop() set their flag before they cancel the wait:
+            // a watch ended that way reports nothing.
+            if (!running || paused)
+                continue;
             newStatus = eventState & stateMask;
             if (newStatus != oldStatus)
                 emit statusChanged(newStatus);
-        } catch (PcscError error) {
-            // Only pause() and stop() cancel; the flags they set end the watch.
-            if (error != static_cast<PcscError>(SCARD_E_CANCELLED))
-                reportFailure();
         } catch (...) {
-            reportFailure();
+            // A failure while the watch was ending concerns a reader that is
+            // no longer watched; its context may be dead all the same.
+            if (running && !paused)
+                reportFailure();
+            else
+                dropWaitContext();
         }
     }
     dropWaitContext();
