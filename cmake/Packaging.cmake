@@ -54,9 +54,11 @@ set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Library packages come from dpkg-shlibdeps on the built program. Without the
 # PC/SC service the program sees no reader; apt installs recommended packages
-# by default, and the service brings the CCID reader driver.
+# by default, and the service brings the CCID reader driver. Qt's own
+# translations make its standard buttons Russian on a Russian system; without
+# them they read in English.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pcscd")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pcscd, qt6-translations-l10n")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "pcsc-tools")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 

@@ -1,15 +1,20 @@
 // The PIN/PUK dialog: fields per mask, validators, OK enabling, masking and
 // the ways out of runPinDialog.
 
+#include "app/translations.h"
 #include "dialogs/qenterpinpuk.h"
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QIntValidator>
 #include <QLabel>
+#include <QLibraryInfo>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTimer>
+#include <QTranslator>
 #include <QtTest>
 
 #include <functional>
@@ -67,6 +72,7 @@ private slots:
     void titleFollowsMask();
     void cancelCloseAndEscapeLeaveTheTexts_data();
     void cancelCloseAndEscapeLeaveTheTexts();
+    void qtButtonsReadInTheSystemLanguage();
 };
 
 void TestDialogPinPuk::formHasFixedNamesTextsAndSize()
@@ -382,6 +388,60 @@ void TestDialogPinPuk::cancelCloseAndEscapeLeaveTheTexts()
     QVERIFY(!accepted);
     QCOMPARE(pin, QStringLiteral("keep-pin"));
     QCOMPARE(puk, QStringLiteral("keep-puk"));
+}
+
+namespace {
+QString cancelButtonText()
+{
+    QMessageBox box;
+    box.setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel);
+    return box.button(QMessageBox::Cancel)->text();
+}
+
+void removeTranslators()
+{
+    for (QTranslator* translator : qApp->findChildren<QTranslator*>()) {
+        QCoreApplication::removeTranslator(translator);
+        delete translator;
+    }
+}
+} // namespace
+
+void TestDialogPinPuk::qtButtonsReadInTheSystemLanguage()
+{
+    const QString qtDirectory = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
+    if (!QFile::exists(qtDirectory + QStringLiteral("/qtbase_ru.qm")))
+        QSKIP("Qt's translations are not installed (qt6-translations-l10n)");
+    const QLocale russian(QLocale::Russian, QLocale::Russia);
+    QCOMPARE(cancelButtonText(), QStringLiteral("Cancel"));
+
+    QCOMPARE(installQtTranslations(*qApp, russian), qtDirectory);
+    QCOMPARE(cancelButtonText(), QString::fromUtf8("Отмена"));
+    // The program's own texts are not Qt's to translate.
+    QEnterPinPuk dialog(nullptr, 3);
+    QCOMPARE(child<QPushButton>(&dialog, "btCancel")->text(), QString::fromUtf8("Отменить"));
+    QCOMPARE(child<QPushButton>(&dialog, "btOk")->text(), QString::fromUtf8("Ок"));
+    removeTranslators();
+
+    // A "translations" folder next to the executable comes first (a German
+    // file under the Russian name tells the two places apart).
+    const QString beside = QCoreApplication::applicationDirPath() + QStringLiteral("/translations");
+    QVERIFY(!QFileInfo::exists(beside));
+    QVERIFY(QDir().mkpath(beside));
+    const bool copied =
+        QFile::copy(qtDirectory + QStringLiteral("/qtbase_de.qm"), beside + QStringLiteral("/qtbase_ru.qm"));
+    const QString found = installQtTranslations(*qApp, russian);
+    const QString text = cancelButtonText();
+    removeTranslators();
+    QDir(beside).removeRecursively();
+    QVERIFY(copied);
+    QCOMPARE(found, beside);
+    QCOMPARE(text, QStringLiteral("Abbrechen"));
+
+    // A language without Qt's translation leaves the English texts.
+    installQtTranslations(*qApp, QLocale(QLocale::Zulu));
+    QCOMPARE(cancelButtonText(), QStringLiteral("Cancel"));
+    removeTranslators();
 }
 
 QTEST_MAIN(TestDialogPinPuk)
