@@ -12,6 +12,7 @@ packages=(
     openssl libengine-gost-openssl
     xvfb xauth xdotool xclip imagemagick fonts-dejavu-core
     qt6-translations-l10n
+    chromium
 )
 
 missing=()
