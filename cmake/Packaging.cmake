@@ -3,6 +3,7 @@
 #   bin/zentavo                                 the program
 #   share/zentavo/tacCertK.htm                  the form that the bundle lacks
 #   share/applications/zentavo.desktop          the menu entry
+#   share/metainfo/ru.vestrak.zentavo.metainfo.xml   the software centres' entry
 #   share/icons/hicolor/NxN/apps/zentavo.png    its icon
 #   share/doc/zentavo/                          the user guide
 include(GNUInstallDirs)
@@ -18,6 +19,9 @@ endif()
 install(TARGETS zentavo RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES resources/tacCertK.htm DESTINATION ${CMAKE_INSTALL_DATADIR}/zentavo)
 install(FILES resources/zentavo.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+# AppStream: its launchable names the desktop entry above.
+install(FILES resources/zentavo.metainfo.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo
+        RENAME ru.vestrak.zentavo.metainfo.xml)
 
 # resources/icons/zentavo-N.png are the frames of resources/Smartcard.ico
 # (16, 24, 32, 48, 256), the other sizes scaled down from the 256 one:
