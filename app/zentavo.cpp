@@ -142,6 +142,10 @@ void Zentavo::statusChanged(ulong status)
 
 void Zentavo::errorDetected()
 {
+    // A failure queued before the reader was released is stale: handling it
+    // would select the released reader again.
+    if (selectedReader.isEmpty())
+        return;
     handleTrace(QStringLiteral("Ошибка получения статуса считывателя карт"));
     refreshReaders();
     on_bnSelectReader_clicked();

@@ -86,7 +86,9 @@ quint32 waitStatusChange(SCARDCONTEXT context, const QString& readerName, quint3
 {
     quint32 eventState = initialEventState;
     const LONG rv = pcscnative::getStatusChange(context, readerName, 500, currentState, eventState);
-    if (rv != SCARD_S_SUCCESS && rv != static_cast<LONG>(SCARD_E_TIMEOUT))
+    // A cancel is the caller's own request (cancelWait), no failure: like the
+    // time-out it leaves the preset state, and the caller knows why it asked.
+    if (rv != SCARD_S_SUCCESS && rv != static_cast<LONG>(SCARD_E_TIMEOUT) && rv != static_cast<LONG>(SCARD_E_CANCELLED))
         fail("SCardGetStatusChange", rv);
     return eventState;
 }

@@ -47,5 +47,6 @@ void disconnectCard(SCARDHANDLE card);
 void beginTransaction(SCARDHANDLE card);
 void endTransaction(SCARDHANDLE card);
 QByteArray transmitRaw(SCARDHANDLE card, const QByteArray& command, int protocol);
-// Cancels a wait in progress on the context; a no-op when nobody waits.
+// Cancels a wait in progress on the context; a no-op when nobody waits. The
+// cancelled wait returns like a timed-out one (no debug line, nothing thrown).
 void cancelWait(SCARDCONTEXT context);

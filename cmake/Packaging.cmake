@@ -3,6 +3,7 @@
 #   bin/zentavo                                 the program
 #   share/zentavo/tacCertK.htm                  the form that the bundle lacks
 #   share/applications/zentavo.desktop          the menu entry
+#   share/metainfo/ru.vestrak.zentavo.metainfo.xml   the software centres' entry
 #   share/icons/hicolor/NxN/apps/zentavo.png    its icon
 #   share/doc/zentavo/                          the user guide
 include(GNUInstallDirs)
@@ -18,6 +19,9 @@ endif()
 install(TARGETS zentavo RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES resources/tacCertK.htm DESTINATION ${CMAKE_INSTALL_DATADIR}/zentavo)
 install(FILES resources/zentavo.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+# AppStream: its launchable names the desktop entry above.
+install(FILES resources/zentavo.metainfo.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo
+        RENAME ru.vestrak.zentavo.metainfo.xml)
 
 # resources/icons/zentavo-N.png are the frames of resources/Smartcard.ico
 # (16, 24, 32, 48, 256), the other sizes scaled down from the 256 one:
@@ -54,9 +58,11 @@ set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Library packages come from dpkg-shlibdeps on the built program. Without the
 # PC/SC service the program sees no reader; apt installs recommended packages
-# by default, and the service brings the CCID reader driver.
+# by default, and the service brings the CCID reader driver. Qt's own
+# translations make its standard buttons Russian on a Russian system; without
+# them they read in English.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pcscd")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pcscd, qt6-translations-l10n")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "pcsc-tools")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 

@@ -40,10 +40,17 @@ QEnterPinPuk::QEnterPinPuk(QWidget* parent, int mask) : QDialog(parent), form(ne
 
     form->edPin->setValidator(new DigitsValidator(9999, this));
     form->edPuk->setValidator(new DigitsValidator(99999999, this));
+    // Leading zeros keep a longer text inside the validators' range; the
+    // card's codes have exactly these lengths.
+    form->edPin->setMaxLength(PinLength);
+    form->edPuk->setMaxLength(PukLength);
     form->btOk->setEnabled(false);
-    // Enter confirms the codes once they are complete and never cancels.
+    // Return in a field confirms complete codes. A button that has the focus
+    // takes Return itself: a Cancel without auto-default would pass it on to
+    // the dialog, which presses OK and sends the codes to the card.
     form->btOk->setDefault(true);
-    form->btCancel->setAutoDefault(false);
+    form->btOk->setAutoDefault(true);
+    form->btCancel->setAutoDefault(true);
 
     connect(form->chkShowPassword, &QCheckBox::toggled, this, &QEnterPinPuk::showPassword);
     connect(form->edPin, &QLineEdit::textChanged, this, &QEnterPinPuk::onPinPukChanged);

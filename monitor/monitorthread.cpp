@@ -26,7 +26,13 @@ MonitorThread::~MonitorThread()
 
 void MonitorThread::selectReader(SCARDCONTEXT context, QString readerName)
 {
+    // The events handled here may hold the user's next click (the second of
+    // a double click): a release or another selection made meanwhile is the
+    // user's last word, and this selection must not undo it.
+    const quint64 request = ++requests;
     QCoreApplication::processEvents();
+    if (requests != request)
+        return;
     {
         QMutexLocker locker(&pollLock);
         running = true;
@@ -70,6 +76,7 @@ void MonitorThread::selectReader(SCARDCONTEXT context, QString readerName)
 
 void MonitorThread::pause()
 {
+    ++requests;
     // Set before the lock so that the loop, woken by the cancel, goes idle
     // instead of starting another wait.
     paused = true;
@@ -118,15 +125,20 @@ void MonitorThread::run()
                 waitContext = own;
             }
             eventState = waitStatusChange(own, readerName, eventState, eventState);
+            // pause() and stop() set their flag before they cancel the wait:
+            // a watch ended that way reports nothing.
+            if (!running || paused)
+                continue;
             newStatus = eventState & stateMask;
             if (newStatus != oldStatus)
                 emit statusChanged(newStatus);
-        } catch (PcscError error) {
-            // Only pause() and stop() cancel; the flags they set end the watch.
-            if (error != static_cast<PcscError>(SCARD_E_CANCELLED))
-                reportFailure();
         } catch (...) {
-            reportFailure();
+            // A failure while the watch was ending concerns a reader that is
+            // no longer watched; its context may be dead all the same.
+            if (running && !paused)
+                reportFailure();
+            else
+                dropWaitContext();
         }
     }
     dropWaitContext();

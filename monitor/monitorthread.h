@@ -51,6 +51,9 @@ private:
     void dropWaitContext();
     void reportFailure();
 
+    // Counts selections and pauses, so that a selection can tell that the
+    // user released (or selected again) while it processed events.
+    std::atomic<quint64> requests{0};
     std::atomic<bool> running{true};
     std::atomic<bool> paused{true};
     quint32 oldStatus = 0;

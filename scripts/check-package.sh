@@ -3,7 +3,8 @@
 #   1. the control data (Depends from dpkg-shlibdeps, pcscd recommended) and the file list;
 #   2. installation: with apt-get as root (its dependencies resolved from the archive, removed again
 #      afterwards unless it was installed before), or unpacked into a scratch root (dpkg -x);
-#   3. the desktop entry (desktop-file-validate), its icon in every hicolor size, the libraries;
+#   3. the desktop entry (desktop-file-validate), its icon in every hicolor size, the AppStream
+#      metainfo (appstreamcli validate --no-net, its launchable the desktop entry), the libraries;
 #   4. the installed program started from its desktop entry under Xvfb, on a private pcscd with a
 #      simulated control card: the window appears, the card number reaches the clipboard, the control
 #      card form (installed in share/zentavo, not in the bundle) prints, and the window closes cleanly.
@@ -35,7 +36,7 @@ system | scratch) ;;
 esac
 
 # The build's packages come from setup.sh; these are the check's own.
-packages=(desktop-file-utils dpkg-dev xvfb xauth xdotool xclip imagemagick openbox)
+packages=(desktop-file-utils appstream dpkg-dev xvfb xauth xdotool xclip imagemagick openbox)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -101,8 +102,9 @@ for name in $(sed 's/([^)]*)//g; s/[,|]/ /g' <<<"$depends, $(field Recommends)")
 done
 
 dpkg-deb --contents "$deb" | awk '{print $NF}' | sed 's|^\./|/|' >"$report/files"
+metainfo=/usr/share/metainfo/ru.vestrak.zentavo.metainfo.xml
 expected=(/usr/bin/zentavo /usr/share/zentavo/tacCertK.htm /usr/share/applications/zentavo.desktop
-    /usr/share/doc/zentavo/user-guide.md)
+    "$metainfo" /usr/share/doc/zentavo/user-guide.md)
 for size in 16 22 24 32 48 64 128 256; do
     expected+=("/usr/share/icons/hicolor/${size}x${size}/apps/zentavo.png")
 done
@@ -110,7 +112,8 @@ for f in "${expected[@]}"; do
     grep -qx "$f" "$report/files" || fail "the package lacks $f"
 done
 stray=$(grep -v '^/usr/\(bin/zentavo\|share/\(zentavo\|applications\|icons/hicolor\|doc/zentavo\)\)\(/\|$\)' \
-    "$report/files" | grep -vx '/usr/\|/usr/bin/\|/usr/share/\|/usr/share/icons/\|/usr/share/doc/' || true)
+    "$report/files" | grep -vx "$metainfo" |
+    grep -vx '/usr/\|/usr/bin/\|/usr/share/\|/usr/share/icons/\|/usr/share/doc/\|/usr/share/metainfo/' || true)
 [ -z "$stray" ] || fail "unexpected files in the package: $stray"
 
 # --- 2. installation --------------------------------------------------------
@@ -146,6 +149,13 @@ for size in 16 22 24 32 48 64 128 256; do
     png=$prefix/usr/share/icons/hicolor/${size}x${size}/apps/$icon.png
     [ "$(identify -format '%m %wx%h' "$png")" = "PNG ${size}x${size}" ] || fail "$png is not a ${size}x${size} PNG"
 done
+step "appstreamcli validate $prefix$metainfo"
+# Infos are hints (its capitalisation check does not read Cyrillic); warnings and errors fail.
+appstreamcli validate --no-net --no-color "$prefix$metainfo" >"$report/appstreamcli.log" 2>&1 ||
+    { cat "$report/appstreamcli.log" >&2; fail "AppStream metainfo is invalid"; }
+if grep -E '^[EW]: ' "$report/appstreamcli.log"; then fail "AppStream metainfo has errors or warnings"; fi
+launchable=$(sed -n 's|.*<launchable type="desktop-id">\(.*\)</launchable>.*|\1|p' "$prefix$metainfo")
+[ "$launchable" = "$(basename "$desktop")" ] || fail "the metainfo launches \"$launchable\", not $(basename "$desktop")"
 ldd "$program_path/zentavo" >"$report/ldd" || fail "ldd $program_path/zentavo"
 if grep 'not found' "$report/ldd"; then fail "libraries missing"; fi
 

@@ -10,6 +10,13 @@
 #   company-gost.der   serial 7F, subject INN and OGRN
 #   twoinn-gost.der    serial 01 A3 0F, INN and OU twice in the subject
 #   markup-ec.der      serial 05, HTML markup and placeholder text in the subject, no INN
+#   company-long-gost.der
+#                      serial 0B, names and addresses as long as real ones get, on issuer and subject:
+#                      localities of about 55 characters, streets of about 80, holder's name of 45;
+#                      issued by a CA of its own (the issuer's fields are the CA's)
+#   driver-max-gost.der
+#                      serial 0C, the X.520 upper bounds on issuer and subject (common name 64,
+#                      locality and street 128 characters) and a 512-bit GOST key (six key lines)
 #   size-1k.der, size-2k.der, size-4k.der
 #                      exactly 1024, 2048 and 4096 bytes (padded with a comment extension)
 #   *-card.bin         the certificate followed by junk up to the next 256-byte boundary and one
@@ -65,25 +72,35 @@ ISSUER='/C=RU/ST=Москва/L=Москва/street=ул. Тверская, д. 
 quiet() { "$@" > "$work/log" 2>&1 || { cat "$work/log" >&2; exit 1; }; }
 
 gost_key() { quiet openssl genpkey $GOST -algorithm gost2012_256 -pkeyopt paramset:A -out "$1"; }
+gost512_key() { quiet openssl genpkey $GOST -algorithm gost2012_512 -pkeyopt paramset:A -out "$1"; }
 ec_key() { quiet openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out "$1"; }
 
-gost_key "$work/ca.key"
-quiet openssl req $GOST -config "$work/req.cnf" -new -x509 -utf8 -key "$work/ca.key" -$MD \
-    -subj "$ISSUER" -set_serial 0x01 -days 7300 -extensions ca_ext -out "$work/ca.pem"
+# make_ca NAME SUBJECT: a root CA in $work/NAME.pem and NAME.key
+make_ca() {
+    gost_key "$work/$1.key"
+    quiet openssl req $GOST -config "$work/req.cnf" -new -x509 -utf8 -key "$work/$1.key" -$MD \
+        -subj "$2" -set_serial 0x01 -days 7300 -extensions ca_ext -out "$work/$1.pem"
+}
+make_ca ca "$ISSUER"
 quiet openssl x509 -in "$work/ca.pem" -outform DER -out "$out/ca-gost.der"
 
-# issue NAME KEYKIND SERIALHEX START END SUBJECT [EXTFILE]
+# issue NAME KEYKIND SERIALHEX START END SUBJECT [EXTFILE]; the issuing CA is $CA (default ca)
 issue() {
     name=$1 kind=$2 serial=$3 start=$4 end=$5 subject=$6 ext=${7:-}
+    ca=${CA:-ca}
     key=$work/$name.key
     [ -f "$key" ] || ${kind}_key "$key"
-    if [ "$kind" = gost ]; then reqmd=-$MD; else reqmd=-sha256; fi
+    case $kind in
+    gost) reqmd=-$MD ;;
+    gost512) reqmd=-md_gost12_512 ;;
+    *) reqmd=-sha256 ;;
+    esac
     quiet openssl req $GOST -config "$work/req.cnf" -new -utf8 -key "$key" $reqmd -subj "$subject" \
         -out "$work/$name.csr"
     : > "$work/index.txt"
     echo "$serial" > "$work/serial"
     set -- -config "$work/ca.cnf" -batch -notext -preserveDN -utf8 -md $MD \
-        -cert "$work/ca.pem" -keyfile "$work/ca.key" -startdate "$start" -enddate "$end" \
+        -cert "$work/$ca.pem" -keyfile "$work/$ca.key" -startdate "$start" -enddate "$end" \
         -in "$work/$name.csr" -out "$work/$name.pem"
     if [ -n "$ext" ]; then set -- "$@" -extfile "$ext" -extensions pad; fi
     quiet openssl ca $GOST "$@"
@@ -133,6 +150,19 @@ issue twoinn-gost gost 01A30F 20240115090000Z 20290115085959Z \
     "$work/leaf.cnf"
 issue markup-ec ec 05 20240115090000Z 20290115085959Z \
     '/C=RU/L=%%VALIDTO%%/street=ул. <Новая> & д. 2/CN=Сидоров <b>"Сид"<\/b> & Co' \
+    "$work/leaf.cnf"
+
+LONG_ISSUER='/C=RU/ST=Смоленская обл./L=Муниципальный район Верхнеднепровский, рп Старовеличково/street=пр-т Маршала Советского Союза Константина Рокоссовского, д. 117, корп. 3, к. 412/O=АО «Тестовый удостоверяющий центр»/CN=УЦ карт тахографа Северо-Западного фед. округа/INN=6701000002/OGRN=1026700000002'
+make_ca ca-long "$LONG_ISSUER"
+CA=ca-long issue company-long-gost gost 0B 20240115090000Z 20290115085959Z \
+    '/C=RU/ST=Ставропольский край/L=Городской округ Новоалександровск-на-Тереке, пгт Ленино/street=ул. Генерала Ивана Христофоровича Баграмяна, д. 125, корп. 4, стр. 2, офис 1408А/O=ООО «Перевозчик»/CN=Шереметьева-Краснопольская Ангелина Викторовна/INN=2615000777/OGRN=1022600000777' \
+    "$work/leaf.cnf"
+
+MAX_L='Муниципальный округ Верхнеднепровский Новоалександровский муниципальный район сельское поселение Старовеличковское посёлок город'
+MAX_STREET='пр-т Маршала Советского Союза Константина Константиновича Рокоссовского, д. 117, корп. 3, стр. 2, кв. 412, Верхнеднепровский Нов'
+make_ca ca-max "/C=RU/L=$MAX_L/street=$MAX_STREET/CN=Удостоверяющий центр карт тахографа Северо-Западного федеральн/INN=6701000003/OGRN=1026700000003"
+CA=ca-max issue driver-max-gost gost512 0C 20240115090000Z 20290115085959Z \
+    "/C=RU/L=$MAX_L/street=$MAX_STREET/CN=Константинопольская-Новоалександровская Анастасия-Виктория Влади/SNILS=11223344595/INN=780123456789" \
     "$work/leaf.cnf"
 
 sized size-1k 1024

@@ -11,6 +11,8 @@ packages=(
     pcscd vsmartcard-vpcd
     openssl libengine-gost-openssl
     xvfb xauth xdotool xclip imagemagick fonts-dejavu-core
+    qt6-translations-l10n
+    chromium
 )
 
 missing=()

@@ -10,9 +10,11 @@
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QLocale>
+#include <QProcess>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUrl>
@@ -118,6 +120,8 @@ private slots:
     void bundledFormWinsOverFileBesideTheExecutable();
     void bytesThatDoNotParseFailThePrint();
     void printingAgainReplacesTheDocument();
+    void printedFormFitsOneA4Page_data();
+    void printedFormFitsOneA4Page();
 
     // output files
     void saveWritesTheBytesUnchanged();
@@ -642,6 +646,52 @@ void TestCertificate::printingAgainReplacesTheDocument()
     QVERIFY(!document.contains(QStringLiteral("Перевозчик")));
     QVERIFY(document.endsWith(QStringLiteral("</html>\n")));
     QCOMPARE(QDir(tmp->path()).entryList(QDir::Files), QStringList{QStringLiteral("Certificate.htm")});
+}
+
+void TestCertificate::printedFormFitsOneA4Page_data()
+{
+    QTest::addColumn<int>("cardType");
+    QTest::addColumn<QString>("file");
+    QTest::newRow("driver, short values") << 1 << "driver-gost.der";
+    QTest::newRow("company, short values") << 4 << "company-gost.der";
+    QTest::newRow("company, long names and addresses") << 4 << "company-long-gost.der";
+    QTest::newRow("driver, upper bounds, six key lines") << 1 << "driver-max-gost.der";
+    QTest::newRow("company, upper bounds, six key lines") << 4 << "driver-max-gost.der";
+}
+
+// The form is one page that both parties sign: the browser's print to A4 must
+// keep it on one page, signature block included, whatever the card holds.
+void TestCertificate::printedFormFitsOneA4Page()
+{
+    QFETCH(int, cardType);
+    QFETCH(QString, file);
+    const QString chromium = QStandardPaths::findExecutable(QStringLiteral("chromium"));
+    if (chromium.isEmpty())
+        QSKIP("chromium is not installed");
+    printer.printCertificate(testData(file), cardType);
+    QCOMPARE(traceLines(), QStringList{kPrintLine});
+    QVERIFY(!printedDocument().contains(QStringLiteral("%%")));
+
+    const QString pdf = tempFile("form.pdf");
+    QProcess browser;
+    browser.setProcessChannelMode(QProcess::MergedChannels);
+    browser.start(chromium,
+                  {QStringLiteral("--headless"), QStringLiteral("--no-sandbox"), QStringLiteral("--disable-gpu"),
+                   QStringLiteral("--disable-quic"), QStringLiteral("--no-first-run"),
+                   QStringLiteral("--disable-background-networking"), QStringLiteral("--disable-component-update"),
+                   QStringLiteral("--disable-sync"), QStringLiteral("--user-data-dir=") + tempFile("profile"),
+                   QStringLiteral("--no-pdf-header-footer"), QStringLiteral("--print-to-pdf=") + pdf,
+                   QUrl::fromLocalFile(tempFile("Certificate.htm")).toString()});
+    QVERIFY2(browser.waitForFinished(180000), "chromium did not finish");
+    const QByteArray bytes = readFile(pdf);
+    QVERIFY2(bytes.startsWith("%PDF"), browser.readAll().constData());
+    // Page objects, not the page tree ("/Type /Pages").
+    const qsizetype pages =
+        QString::fromLatin1(bytes).count(QRegularExpression(QStringLiteral("/Type\\s*/Page(?![a-zA-Z])")));
+    QCOMPARE(pages, qsizetype(1));
+    // A4 and not the browser's default Letter: 595 x 842 points.
+    QVERIFY2(bytes.contains("/MediaBox [0 0 594.95996 841.91998]") || bytes.contains("/MediaBox [0 0 595 842]"),
+             qPrintable(QString::fromLatin1(bytes.mid(bytes.indexOf("/MediaBox"), 40))));
 }
 
 // ---------------------------------------------------------------- output files

@@ -1,15 +1,20 @@
 // The PIN/PUK dialog: fields per mask, validators, OK enabling, masking and
 // the ways out of runPinDialog.
 
+#include "app/translations.h"
 #include "dialogs/qenterpinpuk.h"
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QIntValidator>
 #include <QLabel>
+#include <QLibraryInfo>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTimer>
+#include <QTranslator>
 #include <QtTest>
 
 #include <functional>
@@ -61,10 +66,13 @@ private slots:
     void okReturnsTheTexts();
     void verificationReturnsEmptyPuk();
     void enterConfirmsOnlyCompleteCodes();
+    void enterOnAFocusedButtonPressesThatButton_data();
+    void enterOnAFocusedButtonPressesThatButton();
     void titleFollowsMask_data();
     void titleFollowsMask();
     void cancelCloseAndEscapeLeaveTheTexts_data();
     void cancelCloseAndEscapeLeaveTheTexts();
+    void qtButtonsReadInTheSystemLanguage();
 };
 
 void TestDialogPinPuk::formHasFixedNamesTextsAndSize()
@@ -157,6 +165,17 @@ void TestDialogPinPuk::validatorsAcceptDigitsInRange()
 
     QTest::keyClicks(puk, "123456789");
     QCOMPARE(puk->text(), QStringLiteral("12345678"));
+    puk->clear();
+    // Leading zeros keep the value in range: only the length stops a code
+    // longer than the card's.
+    QTest::keyClicks(puk, "0000123456");
+    QCOMPARE(puk->text(), QStringLiteral("00001234"));
+    QCOMPARE(puk->maxLength(), 8);
+    pin->clear();
+    QTest::keyClicks(pin, "0001234");
+    QCOMPARE(pin->text(), QStringLiteral("0001"));
+    QCOMPARE(pin->maxLength(), 4);
+    pin->clear();
     puk->clear();
     QTest::keyClicks(puk, "12x34 56");
     QCOMPARE(puk->text(), QStringLiteral("123456"));
@@ -273,6 +292,52 @@ void TestDialogPinPuk::enterConfirmsOnlyCompleteCodes()
     QCOMPARE(pin, QStringLiteral("1234"));
 }
 
+void TestDialogPinPuk::enterOnAFocusedButtonPressesThatButton_data()
+{
+    QTest::addColumn<QByteArray>("button");
+    QTest::addColumn<int>("key");
+    QTest::addColumn<bool>("backToField");
+    QTest::addColumn<bool>("accepted");
+    QTest::newRow("Return on cancel") << QByteArray("btCancel") << int(Qt::Key_Return) << false << false;
+    QTest::newRow("Enter on cancel") << QByteArray("btCancel") << int(Qt::Key_Enter) << false << false;
+    QTest::newRow("Return on OK") << QByteArray("btOk") << int(Qt::Key_Return) << false << true;
+    // Cancel was the default while it had the focus; a field gives it back to OK.
+    QTest::newRow("Return in a field after cancel") << QByteArray("btCancel") << int(Qt::Key_Return) << true << true;
+}
+
+void TestDialogPinPuk::enterOnAFocusedButtonPressesThatButton()
+{
+    QFETCH(QByteArray, button);
+    QFETCH(int, key);
+    QFETCH(bool, backToField);
+    QFETCH(bool, accepted);
+    QString pin = QStringLiteral("keep-pin");
+    QString puk = QStringLiteral("keep-puk");
+    bool focused = false;
+    const bool result = runWith(3, pin, puk, [&](QDialog* dialog) {
+        QTest::keyClicks(child<QLineEdit>(dialog, "edPuk"), "12345678");
+        QTest::keyClicks(child<QLineEdit>(dialog, "edPin"), "1234");
+        // Reached by Tab as the user does, so the button's focus handling runs.
+        auto* target = child<QPushButton>(dialog, button.constData());
+        for (int i = 0; i < 6 && QApplication::focusWidget() != target; ++i)
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        focused = QApplication::focusWidget() == target;
+        QWidget* receiver = target;
+        if (backToField) {
+            receiver = child<QLineEdit>(dialog, "edPin");
+            receiver->setFocus(Qt::TabFocusReason);
+        }
+        QTest::keyClick(receiver, Qt::Key(key));
+        // The cancel button closes; a dialog left open would hang the test.
+        if (dialog->isVisible())
+            dialog->reject();
+    });
+    QVERIFY(focused);
+    QCOMPARE(result, accepted);
+    QCOMPARE(pin, accepted ? QStringLiteral("1234") : QStringLiteral("keep-pin"));
+    QCOMPARE(puk, accepted ? QStringLiteral("12345678") : QStringLiteral("keep-puk"));
+}
+
 void TestDialogPinPuk::titleFollowsMask_data()
 {
     QTest::addColumn<int>("mask");
@@ -323,6 +388,60 @@ void TestDialogPinPuk::cancelCloseAndEscapeLeaveTheTexts()
     QVERIFY(!accepted);
     QCOMPARE(pin, QStringLiteral("keep-pin"));
     QCOMPARE(puk, QStringLiteral("keep-puk"));
+}
+
+namespace {
+QString cancelButtonText()
+{
+    QMessageBox box;
+    box.setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel);
+    return box.button(QMessageBox::Cancel)->text();
+}
+
+void removeTranslators()
+{
+    for (QTranslator* translator : qApp->findChildren<QTranslator*>()) {
+        QCoreApplication::removeTranslator(translator);
+        delete translator;
+    }
+}
+} // namespace
+
+void TestDialogPinPuk::qtButtonsReadInTheSystemLanguage()
+{
+    const QString qtDirectory = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
+    if (!QFile::exists(qtDirectory + QStringLiteral("/qtbase_ru.qm")))
+        QSKIP("Qt's translations are not installed (qt6-translations-l10n)");
+    const QLocale russian(QLocale::Russian, QLocale::Russia);
+    QCOMPARE(cancelButtonText(), QStringLiteral("Cancel"));
+
+    QCOMPARE(installQtTranslations(*qApp, russian), qtDirectory);
+    QCOMPARE(cancelButtonText(), QString::fromUtf8("Отмена"));
+    // The program's own texts are not Qt's to translate.
+    QEnterPinPuk dialog(nullptr, 3);
+    QCOMPARE(child<QPushButton>(&dialog, "btCancel")->text(), QString::fromUtf8("Отменить"));
+    QCOMPARE(child<QPushButton>(&dialog, "btOk")->text(), QString::fromUtf8("Ок"));
+    removeTranslators();
+
+    // A "translations" folder next to the executable comes first (a German
+    // file under the Russian name tells the two places apart).
+    const QString beside = QCoreApplication::applicationDirPath() + QStringLiteral("/translations");
+    QVERIFY(!QFileInfo::exists(beside));
+    QVERIFY(QDir().mkpath(beside));
+    const bool copied =
+        QFile::copy(qtDirectory + QStringLiteral("/qtbase_de.qm"), beside + QStringLiteral("/qtbase_ru.qm"));
+    const QString found = installQtTranslations(*qApp, russian);
+    const QString text = cancelButtonText();
+    removeTranslators();
+    QDir(beside).removeRecursively();
+    QVERIFY(copied);
+    QCOMPARE(found, beside);
+    QCOMPARE(text, QStringLiteral("Abbrechen"));
+
+    // A language without Qt's translation leaves the English texts.
+    installQtTranslations(*qApp, QLocale(QLocale::Zulu));
+    QCOMPARE(cancelButtonText(), QStringLiteral("Cancel"));
+    removeTranslators();
 }
 
 QTEST_MAIN(TestDialogPinPuk)

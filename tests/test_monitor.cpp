@@ -148,12 +148,19 @@ private slots:
         Recorder rec(monitor);
         monitor.start();
         monitor.selectReader(windowContext, reader(0));
+        observeQuietly(100); // land inside a wait
+        debugLines.clear();
+        const QtMessageHandler previous = qInstallMessageHandler(collectDebug);
         QElapsedTimer timer;
         timer.start();
         monitor.pause();
         // A wait in progress is cancelled instead of sat out.
         QVERIFY2(timer.elapsed() < 250, qPrintable(QString::number(timer.elapsed())));
         QVERIFY(MonitorTestAccess::paused(monitor));
+        observeQuietly(100);
+        qInstallMessageHandler(previous);
+        // The monitor's own cancel is no failure.
+        QCOMPARE(debugLines, QStringList());
 
         QVERIFY(card.insert());
         observeQuietly(1200);
@@ -219,9 +226,13 @@ private slots:
         if (watching)
             monitor.selectReader(windowContext, reader(0));
         observeQuietly(100);
+        debugLines.clear();
+        const QtMessageHandler previous = qInstallMessageHandler(collectDebug);
         QElapsedTimer timer;
         timer.start();
         monitor.stop();
+        qInstallMessageHandler(previous);
+        QCOMPARE(debugLines, QStringList());
         QVERIFY(monitor.isFinished());
         QVERIFY2(timer.elapsed() < 1000, qPrintable(QString::number(timer.elapsed())));
         QVERIFY(!MonitorTestAccess::running(monitor));

@@ -12,6 +12,7 @@
 #include <QElapsedTimer>
 #include <QLayout>
 #include <QMessageBox>
+#include <QMouseEvent>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -511,6 +512,50 @@ private slots:
         A::statusChanged(*w, 0x20);
         QVERIFY(!A::bnReadCard(*w)->isEnabled());
         QCOMPARE(A::logLines(*w), log);
+    }
+
+    void staleFailureAfterReleaseIsIgnored()
+    {
+        auto w = showWindow();
+        QCOMPARE(A::selectedReader(*w), bench.readerName(0));
+        // A failed wait queued just before the user's release.
+        emit A::monitor(*w).errorDetected();
+        A::bnSelectReader(*w)->click();
+        const QStringList log = A::logLines(*w);
+        QCoreApplication::processEvents();
+        QVERIFY(A::selectedReader(*w).isEmpty());
+        QCOMPARE(A::bnSelectReader(*w)->text(), QStringLiteral("Выбрать"));
+        QVERIFY(MonitorTestAccess::paused(A::monitor(*w)));
+        QCOMPARE(A::logLines(*w), log);
+    }
+
+    void doubleClickOnSelectEndsReleasedAndPaused()
+    {
+        auto w = showWindow();
+        QPushButton* button = A::bnSelectReader(*w);
+        button->click(); // release
+        QCOMPARE(button->text(), QStringLiteral("Выбрать"));
+
+        // The second click of a double click is still queued while the first
+        // one's selection processes events.
+        const QPoint centre = button->rect().center();
+        const QPoint global = button->mapToGlobal(centre);
+        for (QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease})
+            QCoreApplication::postEvent(
+                button,
+                new QMouseEvent(type, centre, global, Qt::LeftButton,
+                                type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton, Qt::NoModifier));
+        QTest::mouseClick(button, Qt::LeftButton);
+        QCoreApplication::processEvents();
+        QVERIFY(A::logLines(*w).endsWith(bench.readerName(0) + QStringLiteral(" отключен")));
+
+        QVERIFY(A::selectedReader(*w).isEmpty());
+        QCOMPARE(button->text(), QStringLiteral("Выбрать"));
+        QVERIFY(MonitorTestAccess::paused(A::monitor(*w)));
+        // Nor does a later selection start from a stale state.
+        button->click();
+        QCOMPARE(A::selectedReader(*w), bench.readerName(0));
+        QVERIFY(!MonitorTestAccess::paused(A::monitor(*w)));
     }
 
     void reportWithNeitherBitMeansNoCard()

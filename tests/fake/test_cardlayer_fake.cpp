@@ -35,7 +35,7 @@ private slots:
     void connectFailureAfterFallbackReportsTheLastResult();
     void connectFailureMakesNoSecondAttemptAndNoTrace();
 
-    void waitTimeoutIsSuccessWithTheRecordsState();
+    void waitTimeoutAndCancelLeaveTheRecordsState();
     void waitFailureRaisesWithItsLine();
 
     void operationEndsTransactionBeforeResettingDisconnect();
@@ -143,7 +143,7 @@ void TestCardLayerFake::connectFailureMakesNoSecondAttemptAndNoTrace()
     QCOMPARE(debugLines, QStringList{"Failed SCardConnect: -2146435060"});
 }
 
-void TestCardLayerFake::waitTimeoutIsSuccessWithTheRecordsState()
+void TestCardLayerFake::waitTimeoutAndCancelLeaveTheRecordsState()
 {
     FakePcsc::script().getStatusChange = SCARD_E_TIMEOUT;
     FakePcsc::script().writeEventState = false;
@@ -153,6 +153,10 @@ void TestCardLayerFake::waitTimeoutIsSuccessWithTheRecordsState()
     FakePcsc::script().eventState = SCARD_STATE_PRESENT | SCARD_STATE_CHANGED;
     QCOMPARE(waitStatusChange(1, "Reader A", SCARD_STATE_EMPTY, 0x4321),
              quint32(SCARD_STATE_PRESENT | SCARD_STATE_CHANGED));
+    // A cancel asked for with cancelWait ends the wait the same way.
+    FakePcsc::script().getStatusChange = SCARD_E_CANCELLED;
+    FakePcsc::script().writeEventState = false;
+    QCOMPARE(waitStatusChange(1, "Reader A", SCARD_STATE_EMPTY, 0x4321), quint32(0x4321));
     QCOMPARE(debugLines, QStringList());
 }
 
