@@ -106,24 +106,25 @@ typedef struct {
     SCARDCONTEXT context;
     const WCHAR* reader;
     DWORD current;
+    DWORD timeout;
     LONG result;
     double endedMs;
 } waiter;
 
-static DWORD WINAPI waitForever(LPVOID argument)
+static DWORD WINAPI waitBlocked(LPVOID argument)
 {
     waiter* w = argument;
     SCARD_READERSTATEW state = {0};
     state.szReader = w->reader;
     state.dwCurrentState = w->current;
-    w->result = SCardGetStatusChangeW(w->context, INFINITE, &state, 1);
+    w->result = SCardGetStatusChangeW(w->context, w->timeout, &state, 1);
     w->endedMs = nowMs();
     return 0;
 }
 
 static HANDLE startWaiter(waiter* w)
 {
-    return CreateThread(NULL, 0, waitForever, w, 0, NULL);
+    return CreateThread(NULL, 0, waitBlocked, w, 0, NULL);
 }
 
 static DWORD eventState(SCARDCONTEXT context, const WCHAR* reader, LONG* rv)
@@ -420,7 +421,8 @@ int main(void)
 
     /* A wait blocked on one context; a second context works meanwhile; a
      * cancel from this thread ends the wait. */
-    waiter blocked = {context, reader, present & ~SCARD_STATE_CHANGED, 1, 0};
+    /* 5 s, not INFINITE: a cancel queued behind the wait fails, not hangs. */
+    waiter blocked = {context, reader, present & ~SCARD_STATE_CHANGED, 5000, 1, 0};
     HANDLE thread = startWaiter(&blocked);
     Sleep(300);
     int stillBlocked = WaitForSingleObject(thread, 0) == WAIT_TIMEOUT;
@@ -440,7 +442,7 @@ int main(void)
     DWORD ended = WaitForSingleObject(thread, 3000);
     double cancelMs = blocked.endedMs - cancelled;
     check(rv == 0 && ended == WAIT_OBJECT_0 && blocked.result == SCARD_E_CANCELLED && cancelMs < 1000,
-          "SCardCancel ends an INFINITE wait in another thread with SCARD_E_CANCELLED", blocked.result);
+          "SCardCancel ends a wait in another thread with SCARD_E_CANCELLED", blocked.result);
     printf("timing cancel to the wait's end: %.1f ms\n", cancelMs);
     CloseHandle(thread);
     rv = SCardReleaseContext(second);
@@ -457,6 +459,7 @@ int main(void)
 
     /* The relay killed under a blocked wait: errors, no hang. */
     blocked.result = 1;
+    blocked.timeout = INFINITE;
     thread = startWaiter(&blocked);
     Sleep(300);
     char kill[64];
