@@ -58,11 +58,15 @@ until "$timing" "$name 00 00" 1 >/dev/null 2>&1; do
 done
 "$timing" "$name 00 00" 200
 
+# Alone in its folder, so Wine takes the DLL from the prefix, as for the program.
+mkdir -p "$work/run"
+cp "$work/windows/bridge/bridge_test.exe" "$work/run/"
+
 hex() { printf '%s' "$1" | od -An -tx1 | tr -d ' \n'; }
 ZENTAVO_TEST_READER_HEX=$(hex "$name 00 00") \
 ZENTAVO_TEST_EMPTY_READER_HEX=$(hex "$name 00 01") \
 ZENTAVO_TEST_INSERT="$tachosim --send $bench/sim1.ctl insert" \
 ZENTAVO_TEST_SKZI=SKZI000000000001 \
-ZENTAVO_BRIDGE_RELAY=$relay ZENTAVO_BRIDGE_DLL=$work/windows/WinSCard.dll \
+ZENTAVO_BRIDGE_RELAY=$relay ZENTAVO_BRIDGE_DLL=$work/windows/bridge/WinSCard.dll \
 WINEPREFIX=${WINEPREFIX:-$work/prefix} \
-    sh "$root/scripts/wine-run.sh" "$work/windows/bridge_test.exe"
+    sh "$root/scripts/wine-run.sh" "$work/run/bridge_test.exe"

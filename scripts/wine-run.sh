@@ -39,7 +39,7 @@ fi
 if [ -z "$dll" ]; then
     command -v x86_64-w64-mingw32-gcc-posix >/dev/null || die "no mingw-w64 (apt-get install mingw-w64)"
     build_part "$build/windows" -DCMAKE_TOOLCHAIN_FILE="$bridge/mingw-w64.cmake"
-    dll=$build/windows/WinSCard.dll
+    dll=$build/windows/bridge/WinSCard.dll
 fi
 [ -x "$relay" ] || die "no relay $relay"
 [ -f "$dll" ] || die "no $dll"
