@@ -13,6 +13,7 @@
 # Clients use PCSCLITE_CSOCK_NAME=DIR/sock/pcscd.comm. Each ENTRY (default 1)
 # gives two readers on ports PORT+2k and PORT+2k+1: "Virtual PCD 00 00" and
 # "Virtual PCD 00 01" for the first, "Virtual PCD k 00 00" and "... 00 01" after.
+# PCSCD_BENCH_NAME replaces "Virtual PCD" (e.g. a non-ASCII name).
 set -eu
 
 PCSCD=${PCSCD:-/usr/sbin/pcscd}
@@ -55,8 +56,8 @@ prepare() {
             port_listening "$q" && die "port $q is in use"
         done
         # pcscd numbers same-named entries alike: give each its own name.
-        name="Virtual PCD"
-        [ "$k" -gt 0 ] && name="Virtual PCD $k"
+        name=${PCSCD_BENCH_NAME:-Virtual PCD}
+        [ "$k" -gt 0 ] && name="$name $k"
         # One copy of the driver per entry: entries that share a copy share
         # its state too, and all follow the last entry's ports.
         cp "$VPCD_LIB" "$dir/libifdvpcd$k.so"
