@@ -4,8 +4,10 @@
 # see scripts/windows-deps.sh), builds the program for 64-bit Windows into
 # build-windows/ (or $ZENTAVO_WINDOWS_BUILD_DIR) and makes the NSIS installer
 # and the portable .zip there.
-#   --check   then runs the Windows test programs and the installed program
-#             under Wine (scripts/windows-checks.sh)
+#   --check   then checks it under Wine: the Windows test programs, the
+#             installer and the installed program (scripts/windows-checks.sh),
+#             and a card read end to end through the test PC/SC bridge on a
+#             private pcscd with the simulated card (scripts/windows-card-check.sh)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${ZENTAVO_WINDOWS_BUILD_DIR:-$root/build-windows}
@@ -16,7 +18,8 @@ packages=(
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
     nsis zip locales
 )
-[ "${1:-}" = --check ] && packages+=(wine wine64 xvfb xauth xdotool imagemagick fonts-dejavu-core)
+[ "${1:-}" = --check ] && packages+=(wine wine64 xvfb xauth xdotool xclip imagemagick fonts-dejavu-core
+                                     pcscd vsmartcard-vpcd libpcsclite-dev unzip)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -40,4 +43,11 @@ ls -l "$build"/zentavo-*-win64.exe "$build"/zentavo-*-win64.zip
 
 if [ "${1:-}" = --check ]; then
     ZENTAVO_WINDOWS_DEPS=$deps "$root/scripts/windows-checks.sh" "$build"
+    # The card check takes the simulator and the bridge's relay from the
+    # Linux build (the test suite's, or one made now).
+    linux=${ZENTAVO_BUILD_DIR:-$root/build}
+    if [ ! -x "$linux/tools/tachosim" ] || [ ! -x "$linux/tools/winscard-bridge/winscard-relay" ]; then
+        ZENTAVO_BUILD_DIR=$linux "$root/scripts/setup.sh"
+    fi
+    "$root/scripts/windows-card-check.sh" "$build" "$linux"
 fi

@@ -1,0 +1,203 @@
+#!/usr/bin/env bash
+# The Windows program reads a card end to end, under Wine on Xvfb, through the
+# test PC/SC bridge (scripts/wine-run.sh) on a private pcscd with our simulated
+# driver card (called by scripts/build-windows.sh --check):
+#   a card inserted after start is identified (number on the clipboard, the
+#   exact commands with a reset after each access), the certificate form is
+#   written with its fields and handed to the desktop, the right PIN is
+#   verified and a wrong one refused with its status word, removing the card
+#   clears the card's information, and closing the window ends the program
+#   with status 0. Screenshots go to the build directory.
+#
+#   windows-card-check.sh WINDOWS-BUILD-DIR LINUX-BUILD-DIR
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+wbuild=$(cd "${1:?Windows build directory}" && pwd)
+lbuild=$(cd "${2:?Linux build directory (tachosim, the relay)}" && pwd)
+title="Чтение карты тахографа"
+number="RUD0000012345000"
+fail() { echo "FAIL: $*" >&2; shot failed; exit 1; }
+step() { echo "== $*"; }
+
+work=$wbuild/card-check
+rm -rf "$work"
+mkdir -p "$work/app" "$work/bin"
+(cd "$work/app" && unzip -q "$(ls "$wbuild"/zentavo-*-win64.zip | head -n 1)")
+export ZENTAVO_BRIDGE_RELAY=$lbuild/tools/winscard-bridge/winscard-relay
+export ZENTAVO_BRIDGE_DLL=$wbuild/tools/winscard-bridge/bridge/WinSCard.dll
+[ -x "$ZENTAVO_BRIDGE_RELAY" ] || { echo "no relay in $lbuild" >&2; exit 1; }
+[ -f "$ZENTAVO_BRIDGE_DLL" ] || { echo "no bridge DLL in $wbuild" >&2; exit 1; }
+export WINEPREFIX=$work/prefix WINEDEBUG=-all
+unset DISPLAY
+# A new prefix knows no .htm files; Windows gives them to the default browser.
+WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i >/dev/null 2>&1
+wine reg add 'HKCR\.htm' /ve /d htmlfile /f >/dev/null 2>&1
+wineserver -w
+
+# The desktop's handler for the form, recorded instead of a browser (Wine's
+# ShellExecute hands file URLs to xdg-open).
+cat >"$work/bin/xdg-open" <<EOF
+#!/bin/sh
+echo "\$*" >> "$work/opened"
+EOF
+chmod +x "$work/bin/xdg-open"
+
+"$root/scripts/pcscd-bench.sh" start "$work/pcscd" auto >/dev/null
+port=$(cat "$work/pcscd/port")
+export PCSCLITE_CSOCK_NAME=$work/pcscd/sock/pcscd.comm
+"$lbuild/tools/tachosim" --port "$port" --control "$work/card.ctl" --type 1 --card-number "$number" \
+    --cert "$root/tests/data/driver-gost.der" --removed </dev/null >"$work/card.log" 2>&1 &
+sim_pid=$!
+
+exec 5< <(Xvfb -displayfd 1 -screen 0 1280x1024x24 -nolisten tcp 2>/dev/null)
+xvfb_pid=$!
+read -r display <&5
+export DISPLAY=:$display
+app=""
+cleanup() {
+    [ -n "$app" ] && kill "$app" 2>/dev/null
+    wineserver -k 2>/dev/null || true
+    kill "$sim_pid" "$xvfb_pid" 2>/dev/null || true
+    "$root/scripts/pcscd-bench.sh" stop "$work/pcscd" >/dev/null 2>&1 || true
+}
+trap cleanup EXIT
+shot() { import -window root "$wbuild/windows-card-$1.png" 2>/dev/null || true; }
+card() { "$lbuild/tools/tachosim" --send "$work/card.ctl" "$1" >/dev/null; }
+click() { xdotool mousemove --window "$window" "$1" "$2" click 1 2>/dev/null; }
+key() { xdotool key --window "${2:-$window}" "$1" 2>/dev/null; }
+clipboard() { xclip -o -selection clipboard 2>/dev/null || true; }
+find_window() { # TITLE [TRIES]: the window's id once it is there
+    local w
+    for _ in $(seq 1 "${2:-100}"); do
+        for w in $(xdotool search --class zentavo 2>/dev/null); do
+            [ "$(xdotool getwindowname "$w" 2>/dev/null)" = "$1" ] && { echo "$w"; return; }
+        done
+        sleep 0.2
+    done
+}
+# The log's text, copied as a user copies it (the log is shown first).
+log_text() {
+    local text=""
+    echo "" | xclip -i -selection clipboard
+    for _ in 1 2 3; do
+        eval "$(xdotool getwindowgeometry --shell "$window")"
+        click 200 $((HEIGHT - 50))
+        key ctrl+a
+        key ctrl+c
+        sleep 0.5
+        text=$(clipboard)
+        [ -n "$text" ] && break
+    done
+    printf '%s\n' "$text"
+}
+# A message box's text: Ctrl+C copies it on Windows.
+box_text() { # BOX-ID
+    key ctrl+c "$1"
+    sleep 0.5
+    clipboard
+}
+card_commands() { grep -E '^(cmd |ctl reset)' "$work/card.log" | tr '\n' ' '; }
+
+step "the Windows program on the bridge, the private pcscd and the simulated card"
+# Wine's GDI draws no text of Qt's default font in line edits (seen here, not on
+# Windows): Qt's own FreeType engine renders the fields for the screenshots.
+(cd "$work/app" && PATH="$work/bin:$PATH" exec "$root/scripts/wine-run.sh" ./zentavo.exe \
+    -platform windows:fontengine=freetype) >"$work/app.log" 2>&1 &
+app=$!
+window=$(find_window "$title")
+[ -n "$window" ] || fail "no window «$title»"
+sleep 3
+eval "$(xdotool getwindowgeometry --shell "$window")"
+click 100 $((HEIGHT - 31)) # "Показать журнал"
+sleep 1
+# The first show selected the first reader; the monitor found it empty.
+log=$(log_text)
+[ "$log" = "Вставьте карту тахографа" ] || fail "the simulated reader is not watched at start: «$log»"
+
+step "a driver card inserted after start"
+echo "before" | xclip -i -selection clipboard
+card insert
+for _ in $(seq 1 100); do [ "$(clipboard)" = "$number" ] && break; sleep 0.2; done
+[ "$(clipboard)" = "$number" ] || fail "card number not on the clipboard (got «$(clipboard)»)"
+sleep 1
+expected="cmd 00CA004512 cmd 00CA004512 ctl reset cmd 00A4020C020002 cmd 00B0000019 ctl reset "
+[ "$(card_commands)" = "$expected" ] || fail "read sequence: $(card_commands)"
+shot card
+log=$(log_text)
+for line in "Обнаружена карта тахографа" "Чтение типа карты тахографа" "Протокол: SCARD_PROTOCOL_T1" "Чтение номера СКЗИ"; do
+    grep -qx "$line" <<<"$log" || fail "no log line «$line»"
+done
+echo "identified: $number, commands: $expected"
+
+step "the certificate printed"
+click 298 236 # "Распечатать сертификат"
+for _ in $(seq 1 50); do [ -s "$work/opened" ] && break; sleep 0.2; done
+form=$(find "$WINEPREFIX/drive_c/users" -name Certificate.htm | head -n 1)
+[ -n "$form" ] || fail "no Certificate.htm in the Windows temporary folder"
+iconv -f UTF-16LE -t UTF-8 "$form" | grep -q "Иванов Иван Иванович" || fail "the form lacks the holder"
+iconv -f UTF-16LE -t UTF-8 "$form" | grep -q "Открытый ключ карты водителя" || fail "not the driver card form"
+grep -q "Certificate.htm" "$work/opened" 2>/dev/null || fail "the form was not handed to the desktop"
+echo "form ${form#"$WINEPREFIX/"} opened as: $(cat "$work/opened")"
+
+verify() { # PIN: the box the program shows afterwards, its text on stdout
+    echo "" | xclip -i -selection clipboard
+    local dialog="" box
+    # A click right after a box went may only bring the window back to the front.
+    for _ in 1 2 3; do
+        click 210 197 # "проверить ПИН-код"
+        dialog=$(find_window "Проверка ПИН-кода карты" 25)
+        [ -n "$dialog" ] && break
+    done
+    [ -n "$dialog" ] || fail "no PIN dialog"
+    xdotool type --window "$dialog" "$1" 2>/dev/null
+    key Return "$dialog"
+    for _ in $(seq 1 50); do
+        box=""
+        for w in $(xdotool search --class zentavo 2>/dev/null); do
+            [ "$w" != "$window" ] && [ "$(xdotool getwindowname "$w" 2>/dev/null)" = "$title" ] && box=$w
+        done
+        [ -n "$box" ] && break
+        sleep 0.2
+    done
+    [ -n "$box" ] || fail "no message box after the PIN"
+    sleep 0.5
+    box_text "$box"
+    key Return "$box"
+    sleep 0.5
+}
+
+step "the PIN verified, then a wrong one refused"
+text=$(verify 1234)
+echo "box: $text"
+grep -q "Проверка ПИН-кода карты успешно завершена." <<<"$text" || fail "no success box for the right PIN: «$text»"
+text=$(verify 0000)
+echo "box: $text"
+grep -q "Warning: Verify fail, 2 tries left" <<<"$text" || fail "no status-word box for a wrong PIN: «$text»"
+state=$("$lbuild/tools/tachosim" --send "$work/card.ctl" state)
+grep -q " pin-tries=2 " <<<"$state" || fail "the card's PIN counter: $state"
+log=$(log_text)
+grep -q "00 20 00 00 08 \*\* \*\* \*\* \*\* \*\* \*\* \*\* \*\*" <<<"$log" || fail "no VERIFY line in the log"
+grep -qE "00 20 00 00 08 [0-9A-F]" <<<"$log" && fail "a PIN reached the log"
+shot pin
+
+step "the card removed"
+card remove
+sleep 2
+log=$(log_text)
+[ "$log" = "Вставьте карту тахографа" ] || fail "log after removal: «$log»"
+shot removed
+
+step "closed"
+key alt+F4
+rc=""
+for _ in $(seq 1 50); do
+    if ! kill -0 "$app" 2>/dev/null; then
+        wait "$app" && rc=0 || rc=$?
+        break
+    fi
+    sleep 0.2
+done
+app=""
+[ -n "$rc" ] || fail "the program did not end after Alt+F4"
+[ "$rc" -eq 0 ] || fail "the program ended with status $rc"
+echo "Windows card check: passed (screenshots $wbuild/windows-card-*.png)"
