@@ -20,17 +20,7 @@ packages=(
 )
 [ "${1:-}" = --check ] && packages+=(wine wine64 xvfb xauth xdotool xclip imagemagick fonts-dejavu-core
                                      pcscd vsmartcard-vpcd libpcsclite-dev unzip)
-missing=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo=sudo
-    echo "== installing: ${missing[*]}"
-    $sudo apt-get update -q
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
-fi
+"$root/scripts/install-packages.sh" "${packages[@]}"
 
 deps=$("$root/scripts/windows-deps.sh" | tail -n 1)
 echo "== Windows dependencies: $deps"

@@ -37,15 +37,7 @@ esac
 
 # The build's packages come from setup.sh; these are the check's own.
 packages=(desktop-file-utils appstream dpkg-dev xvfb xauth xdotool xclip imagemagick openbox)
-missing=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    step "installing: ${missing[*]}"
-    $sudo apt-get update -q
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
-fi
+"$root/scripts/install-packages.sh" "${packages[@]}"
 "$root/scripts/setup.sh"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/zentavo-package.XXXXXX")

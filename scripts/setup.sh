@@ -15,17 +15,7 @@ packages=(
     chromium
 )
 
-missing=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo=sudo
-    echo "== installing: ${missing[*]}"
-    $sudo apt-get update -q
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
-fi
+"$root/scripts/install-packages.sh" "${packages[@]}"
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE="${ZENTAVO_BUILD_TYPE:-RelWithDebInfo}" >/dev/null
 cmake --build "$build" -j"$(nproc)"

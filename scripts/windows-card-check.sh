@@ -49,10 +49,8 @@ export PCSCLITE_CSOCK_NAME=$work/pcscd/sock/pcscd.comm
     --cert "$root/tests/data/driver-gost.der" --removed </dev/null >"$work/card.log" 2>&1 &
 sim_pid=$!
 
-exec 5< <(Xvfb -displayfd 1 -screen 0 1280x1024x24 -nolisten tcp 2>/dev/null)
-xvfb_pid=$!
-read -r display <&5
-export DISPLAY=:$display
+. "$root/scripts/wine-x11.sh"
+start_xvfb
 app=""
 cleanup() {
     [ -n "$app" ] && kill "$app" 2>/dev/null
@@ -63,33 +61,6 @@ cleanup() {
 trap cleanup EXIT
 shot() { import -window root "$wbuild/windows-card-$1.png" 2>/dev/null || true; }
 card() { "$lbuild/tools/tachosim" --send "$work/card.ctl" "$1" >/dev/null; }
-click() { xdotool mousemove --window "$window" "$1" "$2" click 1 2>/dev/null; }
-key() { xdotool key --window "${2:-$window}" "$1" 2>/dev/null; }
-clipboard() { xclip -o -selection clipboard 2>/dev/null || true; }
-find_window() { # TITLE [TRIES]: the window's id once it is there
-    local w
-    for _ in $(seq 1 "${2:-100}"); do
-        for w in $(xdotool search --class zentavo 2>/dev/null); do
-            [ "$(xdotool getwindowname "$w" 2>/dev/null)" = "$1" ] && { echo "$w"; return; }
-        done
-        sleep 0.2
-    done
-}
-# The log's text, copied as a user copies it (the log is shown first).
-log_text() {
-    local text=""
-    echo "" | xclip -i -selection clipboard
-    for _ in 1 2 3; do
-        eval "$(xdotool getwindowgeometry --shell "$window")"
-        click 200 $((HEIGHT - 50))
-        key ctrl+a
-        key ctrl+c
-        sleep 0.5
-        text=$(clipboard)
-        [ -n "$text" ] && break
-    done
-    printf '%s\n' "$text"
-}
 # A message box's text: Ctrl+C copies it on Windows.
 box_text() { # BOX-ID
     key ctrl+c "$1"
@@ -107,9 +78,7 @@ app=$!
 window=$(find_window "$title")
 [ -n "$window" ] || fail "no window «$title»"
 sleep 3
-eval "$(xdotool getwindowgeometry --shell "$window")"
-click 100 $((HEIGHT - 31)) # "Показать журнал"
-sleep 1
+show_log
 # The first show selected the first reader; the monitor found it empty.
 log=$(log_text)
 [ "$log" = "Вставьте карту тахографа" ] || fail "the simulated reader is not watched at start: «$log»"
@@ -188,16 +157,6 @@ log=$(log_text)
 shot removed
 
 step "closed"
-key alt+F4
-rc=""
-for _ in $(seq 1 50); do
-    if ! kill -0 "$app" 2>/dev/null; then
-        wait "$app" && rc=0 || rc=$?
-        break
-    fi
-    sleep 0.2
-done
+close_window "$app"
 app=""
-[ -n "$rc" ] || fail "the program did not end after Alt+F4"
-[ "$rc" -eq 0 ] || fail "the program ended with status $rc"
 echo "Windows card check: passed (screenshots $wbuild/windows-card-*.png)"

@@ -65,10 +65,8 @@ rsrc=$(x86_64-w64-mingw32-objdump -h "$exe" | awk '$2 == ".rsrc" { print $3 }')
 
 # ---- 3. the installed program on Xvfb
 step "start the installed program under Wine on Xvfb"
-exec 5< <(Xvfb -displayfd 1 -screen 0 1280x1024x24 -nolisten tcp 2>/dev/null)
-xvfb_pid=$!
-read -r display <&5
-export DISPLAY=:$display
+. "$root/scripts/wine-x11.sh"
+start_xvfb
 app=""
 cleanup() {
     [ -n "$app" ] && kill "$app" 2>/dev/null
@@ -79,47 +77,20 @@ trap cleanup EXIT
 
 (cd "$dir" && exec wine "$exe") &
 app=$!
-window=""
-for _ in $(seq 1 120); do
-    for w in $(xdotool search --class zentavo 2>/dev/null); do
-        [ "$(xdotool getwindowname "$w" 2>/dev/null)" = "$title" ] && window=$w
-    done
-    [ -n "$window" ] && break
-    kill -0 "$app" 2>/dev/null || fail "the program ended at start"
-    sleep 0.5
-done
-[ -n "$window" ] || fail "no window titled «$title»"
+window=$(find_window "$title" 300)
+[ -n "$window" ] || { kill -0 "$app" 2>/dev/null || fail "the program ended at start"; fail "no window titled «$title»"; }
 echo "window «$(xdotool getwindowname "$window")»"
 sleep 2 # the first show lists the readers and selects one
 
-# The log's link sits in the last row of the fixed form; the log then shows
-# below it. Its text reaches X's clipboard through Wine.
-eval "$(xdotool getwindowgeometry --shell "$window")"
-xdotool mousemove --window "$window" 100 $((HEIGHT - 31)) click 1 2>/dev/null
-sleep 1
-eval "$(xdotool getwindowgeometry --shell "$window")"
-xdotool mousemove --window "$window" 200 $((HEIGHT - 50)) click 1 2>/dev/null
-xdotool key --window "$window" ctrl+a 2>/dev/null
-xdotool key --window "$window" ctrl+c 2>/dev/null
-sleep 1
+show_log
+log=$(log_text)
 import -window root "$build/windows-start.png"
-log=$(xclip -o -selection clipboard 2>/dev/null || true)
 printf '%s\n' "$log" | sed 's/^/log: /'
 grep -qx "Текущий ридер (-1)" <<<"$log" || fail "the reader list is not empty"
 grep -qx "Выберите считыватель карт из списка" <<<"$log" || fail "no line «Выберите считыватель карт из списка»"
 
-xdotool key --window "$window" alt+F4 2>/dev/null
-rc=""
-for _ in $(seq 1 40); do
-    if ! kill -0 "$app" 2>/dev/null; then
-        wait "$app" && rc=0 || rc=$?
-        break
-    fi
-    sleep 0.5
-done
+close_window "$app"
 app=""
-[ -n "$rc" ] || fail "the program did not end after Alt+F4"
-[ "$rc" -eq 0 ] || fail "the program exited with $rc"
 echo "closed, exit code 0; screenshot: $build/windows-start.png"
 
 # ---- 4. uninstall
