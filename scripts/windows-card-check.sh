@@ -27,8 +27,13 @@ export ZENTAVO_BRIDGE_RELAY=$lbuild/tools/winscard-bridge/winscard-relay
 export ZENTAVO_BRIDGE_DLL=$wbuild/tools/winscard-bridge/bridge/WinSCard.dll
 [ -x "$ZENTAVO_BRIDGE_RELAY" ] || { echo "no relay in $lbuild" >&2; exit 1; }
 [ -f "$ZENTAVO_BRIDGE_DLL" ] || { echo "no bridge DLL in $wbuild" >&2; exit 1; }
+. "$root/scripts/wine-x11.sh"
 export WINEPREFIX=$work/prefix WINEDEBUG=-all
 unset DISPLAY
+# A Russian Windows: Russian dates on the form, Qt's Russian buttons.
+russian_locale "$wbuild/locale" 2>/dev/null
+# Moscow time, in the form both POSIX and the Windows C runtime read.
+export TZ=MSK-3
 # A new prefix knows no .htm files; Windows gives them to the default browser.
 WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i >/dev/null 2>&1
 wine reg add 'HKCR\.htm' /ve /d htmlfile /f >/dev/null 2>&1
@@ -49,7 +54,6 @@ export PCSCLITE_CSOCK_NAME=$work/pcscd/sock/pcscd.comm
     --cert "$root/tests/data/driver-gost.der" --removed </dev/null >"$work/card.log" 2>&1 &
 sim_pid=$!
 
-. "$root/scripts/wine-x11.sh"
 start_xvfb
 app=""
 cleanup() {
@@ -105,6 +109,10 @@ form=$(find "$WINEPREFIX/drive_c/users" -name Certificate.htm | head -n 1)
 [ -n "$form" ] || fail "no Certificate.htm in the Windows temporary folder"
 iconv -f UTF-16LE -t UTF-8 "$form" | grep -q "Иванов Иван Иванович" || fail "the form lacks the holder"
 iconv -f UTF-16LE -t UTF-8 "$form" | grep -q "Открытый ключ карты водителя" || fail "not the driver card form"
+# Valid from 2013-02-01 21:00 UTC: its UTC day in the Russian short format,
+# though Moscow is already on the 2nd; the form's own date is today's local one.
+iconv -f UTF-16LE -t UTF-8 "$form" | grep -q "<td>01.02.2013</td>" || fail "the validity date is not the Russian UTC day"
+iconv -f UTF-16LE -t UTF-8 "$form" | grep -q ">$(TZ=Europe/Moscow date +%d.%m.%Y)<" || fail "the form's date is not today's"
 grep -q "Certificate.htm" "$work/opened" 2>/dev/null || fail "the form was not handed to the desktop"
 echo "form ${form#"$WINEPREFIX/"} opened as: $(cat "$work/opened")"
 

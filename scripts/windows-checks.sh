@@ -24,15 +24,11 @@ runtime=$(dirname "$(x86_64-w64-mingw32-g++-posix -print-file-name=libstdc++-6.d
 step "Windows test programs under Wine"
 export WINEPREFIX=$build/wine-tests
 [ -d "$WINEPREFIX" ] || wineboot -i >/dev/null 2>&1
-# Wine takes the Windows locale from the Unix one: Russian dates need
-# ru_RU.UTF-8, made here in a private folder when the system has none.
-if ! locale -a 2>/dev/null | grep -qix 'ru_RU.utf-\?8'; then
-    export LOCPATH=$build/locale
-    [ -d "$LOCPATH/ru_RU.UTF-8" ] || { mkdir -p "$LOCPATH" && localedef -i ru_RU -f UTF-8 "$LOCPATH/ru_RU.UTF-8"; }
-fi
+. "$root/scripts/wine-x11.sh"
 (
+    # The certificate tests expect Russian dates.
+    russian_locale "$build/locale" 2>/dev/null
     export WINEPATH="Z:$deps/qt/bin;Z:$deps/openssl/bin;Z:$runtime;Z:/usr/x86_64-w64-mingw32/lib"
-    export LC_ALL=ru_RU.UTF-8
     wineserver -k 2>/dev/null || true # a running one keeps the locale it started with
     cd "$build" && ctest --output-on-failure -R '^windows_'
 )
@@ -65,7 +61,6 @@ rsrc=$(x86_64-w64-mingw32-objdump -h "$exe" | awk '$2 == ".rsrc" { print $3 }')
 
 # ---- 3. the installed program on Xvfb
 step "start the installed program under Wine on Xvfb"
-. "$root/scripts/wine-x11.sh"
 start_xvfb
 app=""
 cleanup() {

@@ -1,6 +1,16 @@
 # Sourced by the Windows checks: a private Xvfb and the program's window
 # driven as a user drives it. Needs $title; sets DISPLAY, xvfb_pid, window.
 
+# Wine takes the Windows locale from the Unix one: a Russian Windows needs
+# ru_RU.UTF-8, made in DIR when the system has none. Exports LC_ALL (and LOCPATH).
+russian_locale() { # DIR
+    if ! locale -a 2>/dev/null | grep -qix 'ru_RU.utf-\?8'; then
+        export LOCPATH=$1
+        [ -d "$LOCPATH/ru_RU.UTF-8" ] || { mkdir -p "$LOCPATH" && localedef -i ru_RU -f UTF-8 "$LOCPATH/ru_RU.UTF-8"; }
+    fi
+    export LC_ALL=ru_RU.UTF-8
+}
+
 start_xvfb() {
     exec 5< <(Xvfb -displayfd 1 -screen 0 1280x1024x24 -nolisten tcp 2>/dev/null)
     xvfb_pid=$!
