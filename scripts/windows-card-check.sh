@@ -2,7 +2,9 @@
 # The Windows program reads a card end to end, under Wine on Xvfb, through the
 # test PC/SC bridge (scripts/wine-run.sh) on a private pcscd with our simulated
 # driver card (called by scripts/build-windows.sh --check):
-#   a card inserted after start is identified (number on the clipboard, the
+#   started before the PC/SC service is there (as Windows starts its service
+#   with the first reader), the program lists the reader once the service is up
+#   and the user refreshes the list and selects it; a card inserted then is identified (number on the clipboard, the
 #   exact commands with a reset after each access), the certificate form is
 #   written with its fields and handed to the desktop, the right PIN is
 #   verified and a wrong one refused with its status word, removing the card
@@ -47,19 +49,17 @@ echo "\$*" >> "$work/opened"
 EOF
 chmod +x "$work/bin/xdg-open"
 
-"$root/scripts/pcscd-bench.sh" start "$work/pcscd" auto >/dev/null
-port=$(cat "$work/pcscd/port")
+# The PC/SC service is not there yet, as on a Windows machine before its
+# first reader arrives.
 export PCSCLITE_CSOCK_NAME=$work/pcscd/sock/pcscd.comm
-"$lbuild/tools/tachosim" --port "$port" --control "$work/card.ctl" --type 1 --card-number "$number" \
-    --cert "$root/tests/data/driver-gost.der" --removed </dev/null >"$work/card.log" 2>&1 &
-sim_pid=$!
+sim_pid=""
 
 start_xvfb
 app=""
 cleanup() {
     [ -n "$app" ] && kill "$app" 2>/dev/null
     wineserver -k 2>/dev/null || true
-    kill "$sim_pid" "$xvfb_pid" 2>/dev/null || true
+    kill $sim_pid "$xvfb_pid" 2>/dev/null || true
     "$root/scripts/pcscd-bench.sh" stop "$work/pcscd" >/dev/null 2>&1 || true
 }
 trap cleanup EXIT
@@ -83,9 +83,25 @@ window=$(find_window "$title")
 [ -n "$window" ] || fail "no window «$title»"
 sleep 3
 show_log
-# The first show selected the first reader; the monitor found it empty.
 log=$(log_text)
-[ "$log" = "Вставьте карту тахографа" ] || fail "the simulated reader is not watched at start: «$log»"
+grep -qx "Текущий ридер (-1)" <<<"$log" || fail "a reader listed with no PC/SC service: «$log»"
+shot no-service
+
+step "the service starts (a reader arrives); «обновить список», «Выбрать»"
+"$root/scripts/pcscd-bench.sh" start "$work/pcscd" auto >/dev/null
+port=$(cat "$work/pcscd/port")
+"$lbuild/tools/tachosim" --port "$port" --control "$work/card.ctl" --type 1 --card-number "$number" \
+    --cert "$root/tests/data/driver-gost.der" --removed </dev/null >"$work/card.log" 2>&1 &
+sim_pid=$!
+click 200 63 # "обновить список"
+sleep 1
+log=$(log_text)
+grep -qx "Текущий ридер (0)" <<<"$log" || fail "the reader is not listed after the refresh: «$log»"
+click 505 34 # "Выбрать"
+sleep 2
+# The monitor watches the reader and found it empty: the log starts afresh.
+log=$(log_text)
+[ "$log" = "Вставьте карту тахографа" ] || fail "the simulated reader is not watched: «$log»"
 
 step "a driver card inserted after start"
 echo "before" | xclip -i -selection clipboard
