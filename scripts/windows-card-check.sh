@@ -63,6 +63,7 @@ cleanup() {
     "$root/scripts/pcscd-bench.sh" stop "$work/pcscd" >/dev/null 2>&1 || true
 }
 trap cleanup EXIT
+trap 'exit 143' TERM
 shot() { import -window root "$wbuild/windows-card-$1.png" 2>/dev/null || true; }
 card() { "$lbuild/tools/tachosim" --send "$work/card.ctl" "$1" >/dev/null; }
 # A message box's text: Ctrl+C copies it on Windows.
@@ -104,7 +105,7 @@ log=$(log_text)
 [ "$log" = "Вставьте карту тахографа" ] || fail "the simulated reader is not watched: «$log»"
 
 step "a driver card inserted after start"
-echo "before" | xclip -i -selection clipboard
+echo "before" | xclip -i -selection clipboard >/dev/null 2>&1
 card insert
 for _ in $(seq 1 100); do [ "$(clipboard)" = "$number" ] && break; sleep 0.2; done
 [ "$(clipboard)" = "$number" ] || fail "card number not on the clipboard (got «$(clipboard)»)"
@@ -133,7 +134,7 @@ grep -q "Certificate.htm" "$work/opened" 2>/dev/null || fail "the form was not h
 echo "form ${form#"$WINEPREFIX/"} opened as: $(cat "$work/opened")"
 
 verify() { # PIN: the box the program shows afterwards, its text on stdout
-    echo "" | xclip -i -selection clipboard
+    echo "" | xclip -i -selection clipboard >/dev/null 2>&1
     local dialog="" box
     # A click right after a box went may only bring the window back to the front.
     for _ in 1 2 3; do

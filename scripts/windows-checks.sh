@@ -69,6 +69,7 @@ cleanup() {
     kill "$xvfb_pid" 2>/dev/null || true
 }
 trap cleanup EXIT
+trap 'exit 143' TERM
 
 (cd "$dir" && exec wine "$exe") &
 app=$!

@@ -35,10 +35,11 @@ find_window() {
 }
 
 # The log's text, copied as a user copies it (the log shown). Wine hands the
-# Windows clipboard to X's.
+# Windows clipboard to X's. xclip -i stays to serve the selection until Wine
+# takes it: its output must not hold a command substitution open.
 log_text() {
     local text=""
-    echo "" | xclip -i -selection clipboard
+    echo "" | xclip -i -selection clipboard >/dev/null 2>&1
     for _ in 1 2 3; do
         eval "$(xdotool getwindowgeometry --shell "$window")"
         click 200 $((HEIGHT - 50))
