@@ -52,8 +52,15 @@ export WINEPREFIX WINEDEBUG WINEDLLOVERRIDES
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
     mkdir -p "$WINEPREFIX"
     echo "wine-run: creating the Wine prefix $WINEPREFIX" >&2
-    wine wineboot --init >/dev/null 2>&1 || die "wineboot failed in $WINEPREFIX"
-    wineserver -w
+    # wineboot's status is not to be trusted on a busy machine (seen failing
+    # with the prefix made): judge by the prefix, try once more, show why.
+    for try in 1 2; do
+        wine wineboot --init >"$WINEPREFIX/wineboot.log" 2>&1 || true
+        wineserver -w
+        [ -f "$WINEPREFIX/system.reg" ] && [ -d "$WINEPREFIX/drive_c/windows/system32" ] && break
+        [ "$try" = 2 ] && { cat "$WINEPREFIX/wineboot.log" >&2; die "wineboot failed in $WINEPREFIX"; }
+        wineserver -k 2>/dev/null || true
+    done
 fi
 system32=$WINEPREFIX/drive_c/windows/system32
 [ -d "$system32" ] || die "no $system32: not a 64-bit prefix?"
