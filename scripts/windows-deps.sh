@@ -56,7 +56,10 @@ qt_version=$(dpkg-query -W -f='${Version}' qt6-base-dev-tools)
 gcc_version=$($triplet-g++-posix -dumpversion)
 [ -n "$qt_version" ] || { echo "qt6-base-dev-tools is not installed" >&2; exit 1; }
 mkdir -p "$cache"
-key_of() { echo "qt $qt_version ssl $1 gcc $gcc_version" | tr -c 'A-Za-z0-9.\n' '_'; }
+# Where the Windows OpenSSL looks for its configuration, engines and modules.
+# (OPENSSLDIR is its ssl folder: Configure takes no drive letter as absolute.)
+ssl_windows_prefix="C:/Program Files/OpenSSL"
+key_of() { echo "qt $qt_version ssl $1 gcc $gcc_version paths 2" | tr -c 'A-Za-z0-9.\n' '_'; }
 
 # The newest OpenSSL the archive serves whole (a mirror may list a version
 # whose files it lacks); a build already cached for it is taken as it is.
@@ -91,10 +94,19 @@ EOF
     if [ ! -f "$prefix/openssl/.done" ]; then
         fetch_source openssl "$ssl_version" "$work/openssl"
         log "OpenSSL $ssl_version for mingw"
+        # The library keeps its install paths (OPENSSLDIR for openssl.cnf,
+        # ENGINESDIR, MODULESDIR) compiled in. Left at this machine's paths they
+        # would be drive-relative on Windows ("\root\.cache\..."), creatable by
+        # any user; OpenSSL's own Windows defaults under Program Files are
+        # writable by administrators only. Installed through DESTDIR, then moved.
+        local_stage=$work/openssl-stage
         (cd "$work/openssl/src" &&
             CC=gcc-posix ./Configure mingw64 --cross-compile-prefix=$triplet- \
-                --prefix="$prefix/openssl" --libdir=lib no-tests shared >&2 &&
-            make -j"$jobs" build_libs >&2 && make install_dev >&2)
+                --prefix="$ssl_windows_prefix" \
+                --libdir=lib no-tests shared >&2 &&
+            make -j"$jobs" build_libs >&2 && make DESTDIR="$local_stage" install_dev >&2)
+        rm -rf "$prefix/openssl"
+        mv "$local_stage/$ssl_windows_prefix" "$prefix/openssl"
         touch "$prefix/openssl/.done"
     fi
 
