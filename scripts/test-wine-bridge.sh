@@ -2,7 +2,10 @@
 # Tests the Wine PC/SC bridge end to end: a private pcscd with two virtual
 # readers with a non-ASCII name, a simulated card in one, the other empty;
 # tools/winscard-bridge/bridge_test.c built for Windows and run under Wine by
-# scripts/wine-run.sh; the same transmit timed from a Linux client beside it.
+# scripts/wine-run.sh, once passing pcsc-lite's answers through, once with the
+# relay's Windows service rules (an idle transaction's reset, readers hidden
+# and shown through the relay's control socket); the same transmit timed from
+# a Linux client beside it.
 #
 #   scripts/test-wine-bridge.sh [BUILD-DIR]   (default build/, which must hold
 #                                              tools/tachosim and the relay)
@@ -63,10 +66,36 @@ mkdir -p "$work/run"
 cp "$work/windows/bridge/bridge_test.exe" "$work/run/"
 
 hex() { printf '%s' "$1" | od -An -tx1 | tr -d ' \n'; }
-ZENTAVO_TEST_READER_HEX=$(hex "$name 00 00") \
-ZENTAVO_TEST_EMPTY_READER_HEX=$(hex "$name 00 01") \
-ZENTAVO_TEST_INSERT="$tachosim --send $bench/sim1.ctl insert" \
-ZENTAVO_TEST_SKZI=SKZI000000000001 \
-ZENTAVO_BRIDGE_RELAY=$relay ZENTAVO_BRIDGE_DLL=$work/windows/bridge/WinSCard.dll \
-WINEPREFIX=${WINEPREFIX:-$work/prefix} \
-    sh "$root/scripts/wine-run.sh" "$work/run/bridge_test.exe"
+ZENTAVO_TEST_READER_HEX=$(hex "$name 00 00")
+ZENTAVO_TEST_EMPTY_READER_HEX=$(hex "$name 00 01")
+ZENTAVO_TEST_INSERT="$tachosim --send $bench/sim1.ctl insert"
+ZENTAVO_TEST_SKZI=SKZI000000000001
+# Short, so that the idle checks take seconds, not tens of them; in both
+# runs, so that rules leaking into the pass-through would show.
+ZENTAVO_TEST_IDLE_MS=600
+ZENTAVO_BRIDGE_IDLE_RESET_MS=$ZENTAVO_TEST_IDLE_MS
+ZENTAVO_BRIDGE_RELAY=$relay
+ZENTAVO_BRIDGE_DLL=$work/windows/bridge/WinSCard.dll
+WINEPREFIX=${WINEPREFIX:-$work/prefix}
+export ZENTAVO_TEST_READER_HEX ZENTAVO_TEST_EMPTY_READER_HEX ZENTAVO_TEST_INSERT ZENTAVO_TEST_SKZI \
+    ZENTAVO_TEST_IDLE_MS ZENTAVO_BRIDGE_IDLE_RESET_MS ZENTAVO_BRIDGE_RELAY ZENTAVO_BRIDGE_DLL WINEPREFIX
+status=0
+echo "== pcsc-lite's answers passed through"
+ZENTAVO_BRIDGE_RULES=pcsc-lite sh "$root/scripts/wine-run.sh" "$work/run/bridge_test.exe" || status=1
+
+echo "== the Windows service's rules"
+# The test program unplugs readers and plugs them back in through this, which
+# keeps the non-ASCII reader names out of a Windows command line.
+cat >"$bench/readers.sh" <<EOF
+#!/bin/sh
+send() { "$relay" --send "$bench/relay.ctl" "\$@"; }
+case \$1 in
+hide-card) send hide "$name 00 00" ;;
+hide-empty) send hide "$name 00 01" ;;
+show-both) send show "$name 00 00" && send show "$name 00 01" ;;
+esac
+EOF
+ZENTAVO_BRIDGE_RULES=windows \
+ZENTAVO_BRIDGE_CONTROL=$bench/relay.ctl ZENTAVO_TEST_READERS="/bin/sh $bench/readers.sh" \
+    sh "$root/scripts/wine-run.sh" "$work/run/bridge_test.exe" --windows-rules || status=1
+exit "$status"

@@ -10,6 +10,15 @@
 # $WINEPREFIX (default ${XDG_CACHE_HOME:-~/.cache}/zentavo-wine) with the DLL
 # in its system32 as the native winscard, starts the relay on a free loopback
 # port and stops it afterwards. Exits with the program's exit code.
+#
+# The relay answers as the Windows Smart Card service does where it differs
+# from pcsc-lite (see tools/winscard-bridge/relay.c) unless
+# ZENTAVO_BRIDGE_RULES=pcsc-lite. With those rules:
+#   ZENTAVO_BRIDGE_IDLE_RESET_MS  a transaction idle this long resets the card (5000)
+#   ZENTAVO_BRIDGE_CONTROL        the relay's control socket: while the program
+#                                 runs, `winscard-relay --send PATH hide|show READER`
+#                                 unplugs a reader and plugs it back in
+#   ZENTAVO_BRIDGE_HIDE           a reader hidden from the start
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 die() { echo "wine-run: $*" >&2; exit 125; }
@@ -43,6 +52,13 @@ if [ -z "$dll" ]; then
 fi
 [ -x "$relay" ] || die "no relay $relay"
 [ -f "$dll" ] || die "no $dll"
+rules=
+case ${ZENTAVO_BRIDGE_RULES:-windows} in
+windows) rules="--windows-rules --idle-reset-ms ${ZENTAVO_BRIDGE_IDLE_RESET_MS:-5000}" ;;
+pcsc-lite) [ -z "${ZENTAVO_BRIDGE_CONTROL:-}${ZENTAVO_BRIDGE_HIDE:-}" ] ||
+    die "ZENTAVO_BRIDGE_CONTROL and ZENTAVO_BRIDGE_HIDE need the Windows rules" ;;
+*) die "ZENTAVO_BRIDGE_RULES is windows or pcsc-lite" ;;
+esac
 
 WINEPREFIX=${WINEPREFIX:-${XDG_CACHE_HOME:-$HOME/.cache}/zentavo-wine}
 WINEDEBUG=-all
@@ -81,7 +97,9 @@ trap 'exit 130' INT TERM
 
 # Port 0: the relay takes a free one and writes it down. It also ends by
 # itself if this script dies without stopping it.
-"$relay" --port 0 --port-file "$run/port" --parent-pid $$ ${ZENTAVO_BRIDGE_VERBOSE:+--verbose} >"$run/relay.out" &
+"$relay" --port 0 --port-file "$run/port" --parent-pid $$ ${ZENTAVO_BRIDGE_VERBOSE:+--verbose} $rules \
+    ${ZENTAVO_BRIDGE_CONTROL:+--control "$ZENTAVO_BRIDGE_CONTROL"} \
+    ${ZENTAVO_BRIDGE_HIDE:+--hide "$ZENTAVO_BRIDGE_HIDE"} >"$run/relay.out" &
 relay_pid=$!
 tries=0
 until [ -s "$run/port" ]; do

@@ -5,7 +5,13 @@
  * Environment: ZENTAVO_TEST_READER_HEX (UTF-8 hex of the reader holding a
  * card), ZENTAVO_TEST_EMPTY_READER_HEX (an empty reader), ZENTAVO_TEST_INSERT
  * (a Unix command that inserts a card there), ZENTAVO_TEST_SKZI (the card's
- * SKZI number), ZENTAVO_WINSCARD_BRIDGE_RELAY_PID (set by wine-run.sh).
+ * SKZI number), ZENTAVO_TEST_IDLE_MS (the idle transaction limit of the
+ * Windows rules), ZENTAVO_WINSCARD_BRIDGE_RELAY_PID (set by wine-run.sh).
+ *
+ *   bridge_test.exe                  the pass-through checks (relay without rules)
+ *   bridge_test.exe --windows-rules  the Windows service's rules; then
+ *                                    ZENTAVO_TEST_READERS is a Unix command that
+ *                                    takes hide-card, hide-empty or show-both
  * Prints "ok"/"not ok" lines and the transmit timing; exit 1 on a failure. */
 #include <winsock2.h>
 #include <windows.h>
@@ -109,6 +115,7 @@ typedef struct {
     DWORD timeout;
     LONG result;
     double endedMs;
+    DWORD event;
 } waiter;
 
 static DWORD WINAPI waitBlocked(LPVOID argument)
@@ -119,6 +126,7 @@ static DWORD WINAPI waitBlocked(LPVOID argument)
     state.dwCurrentState = w->current;
     w->result = SCardGetStatusChangeW(w->context, w->timeout, &state, 1);
     w->endedMs = nowMs();
+    w->event = state.dwEventState;
     return 0;
 }
 
@@ -134,6 +142,118 @@ static DWORD eventState(SCARDCONTEXT context, const WCHAR* reader, LONG* rv)
     state.dwCurrentState = SCARD_STATE_UNAWARE;
     *rv = SCardGetStatusChangeW(context, 0, &state, 1);
     return state.dwEventState;
+}
+
+/* ---- the Windows service's rules ----------------------------------------- */
+
+static int listed(SCARDCONTEXT context, const WCHAR* reader, LONG* rv)
+{
+    LPWSTR names = NULL;
+    DWORD length = SCARD_AUTOALLOCATE;
+    *rv = SCardListReadersW(context, NULL, (LPWSTR)&names, &length);
+    int found = 0;
+    for (LPWSTR p = names; *rv == 0 && p && *p; p += wcslen(p) + 1)
+        found |= wcscmp(p, reader) == 0;
+    if (*rv == 0)
+        SCardFreeMemory(context, names);
+    return found;
+}
+
+static void readers(const char* command, const char* what)
+{
+    char line[1024];
+    snprintf(line, sizeof line, "%s %s", command, what);
+    if (!runUnix(line))
+        check(0, "a Unix command started", 0);
+}
+
+static void windowsRulesChecks(SCARDCONTEXT context, const WCHAR* reader, const WCHAR* emptyReader, DWORD idle,
+                               const char* control)
+{
+    /* The idle transaction: calls keep it, silence resets the card. */
+    SCARDHANDLE card = 0;
+    DWORD active = 0;
+    BYTE response[300];
+    DWORD length = sizeof response;
+    LONG rv = SCardConnectW(context, reader, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, &card, &active);
+    LONG began = rv ? rv : SCardBeginTransaction(card);
+    LONG ended = began ? began : SCardEndTransaction(card, SCARD_LEAVE_CARD);
+    Sleep(idle * 3 / 2);
+    rv = ended ? ended : transmitApdu(card, "00A4000C023F00", response, &length);
+    check(rv == 0 && endsWith9000(response, length), "no transaction held: an idle card handle is left alone", rv);
+
+    SCardBeginTransaction(card);
+    length = sizeof response;
+    transmitApdu(card, "00A4020C020002", response, &length);
+    Sleep(idle * 6 / 10);
+    length = sizeof response;
+    LONG first = transmitApdu(card, "00A4020C020002", response, &length);
+    Sleep(idle * 6 / 10);
+    length = sizeof response;
+    rv = first ? first : transmitApdu(card, "00B0000019", response, &length);
+    check(rv == 0 && length == 27, "a call within the idle limit keeps the transaction (1.2 limits after its begin)",
+          rv);
+    Sleep(idle * 3 / 2);
+    length = sizeof response;
+    rv = transmitApdu(card, "00B0000019", response, &length);
+    ended = SCardEndTransaction(card, SCARD_LEAVE_CARD);
+    LONG again = SCardBeginTransaction(card);
+    check(rv == SCARD_W_RESET_CARD && ended == SCARD_W_RESET_CARD && again == SCARD_W_RESET_CARD,
+          "an idle transaction: transmit, SCardEndTransaction and a new begin answer SCARD_W_RESET_CARD", ended);
+    rv = SCardReconnect(card, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, SCARD_LEAVE_CARD, &active);
+    length = sizeof response;
+    LONG read = rv ? rv : transmitApdu(card, "00B0000019", response, &length);
+    /* A real reset selects the MF: no current file to read. */
+    check(rv == 0 && read == 0 && length == 2 && response[0] == 0x69 && response[1] == 0x86,
+          "reconnected: the card was reset for real (READ BINARY answers 69 86)", read);
+    SCardDisconnect(card, SCARD_RESET_CARD);
+
+    /* A reader unplugged during a wait, while another stays. */
+    LONG present = 0;
+    DWORD state = eventState(context, reader, &present);
+    waiter blocked = {context, reader, state & ~SCARD_STATE_CHANGED, 10000, 1, 0};
+    HANDLE thread = startWaiter(&blocked);
+    Sleep(300);
+    int stillBlocked = WaitForSingleObject(thread, 0) == WAIT_TIMEOUT;
+    double hidden = nowMs();
+    readers(control, "hide-card");
+    DWORD waitEnded = WaitForSingleObject(thread, 5000);
+    CloseHandle(thread);
+    DWORD gone = blocked.event;
+    check(stillBlocked && waitEnded == WAIT_OBJECT_0 && blocked.result == 0 &&
+              (gone & 0xFFFF) == (SCARD_STATE_UNKNOWN | SCARD_STATE_CHANGED | SCARD_STATE_IGNORE) &&
+              (gone >> 16) != 0 && blocked.endedMs - hidden < 3000,
+          "a reader hidden during a wait ends it: success, UNKNOWN|CHANGED|IGNORE and an event count", blocked.result);
+    printf("timing hide to the wait's end: %.0f ms (event state %08lX -> %08lX)\n", blocked.endedMs - hidden,
+           (unsigned long)blocked.current, (unsigned long)gone);
+    LONG connected = SCardConnectW(context, reader, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, &card, &active);
+    int hiddenListed = listed(context, reader, &rv);
+    int otherListed = listed(context, emptyReader, &rv);
+    check(connected == SCARD_E_UNKNOWN_READER && rv == 0 && !hiddenListed && otherListed,
+          "hidden: SCardConnect answers SCARD_E_UNKNOWN_READER, the list leaves it out", connected);
+
+    readers(control, "hide-empty");
+    for (int i = 0; i < 60 && (listed(context, emptyReader, &rv), rv == 0); ++i)
+        Sleep(50);
+    check(rv == SCARD_E_NO_READERS_AVAILABLE, "no reader left: SCARD_E_NO_READERS_AVAILABLE", rv);
+
+    readers(control, "show-both");
+    int back = 0;
+    for (int i = 0; i < 60 && !back; ++i) {
+        back = listed(context, reader, &rv) && listed(context, emptyReader, &rv);
+        if (!back)
+            Sleep(50);
+    }
+    DWORD shown = eventState(context, reader, &present);
+    /* The state fed back as it came: IGNORE keeps the reader out for good. */
+    SCARD_READERSTATEW ignored = {0};
+    ignored.szReader = reader;
+    ignored.dwCurrentState = gone;
+    double start = nowMs();
+    rv = SCardGetStatusChangeW(context, 500, &ignored, 1);
+    double waited = nowMs() - start;
+    check(back && present == 0 && (shown & SCARD_STATE_PRESENT) && rv == SCARD_E_TIMEOUT && waited > 400,
+          "shown again it is present, but a wait whose current state holds IGNORE only times out", rv);
 }
 
 /* ---- raw frames to the relay and a fake relay for the DLL ---------------- */
@@ -301,7 +421,7 @@ static void rawFrameChecks(unsigned short port)
 
 /* ---- the checks on the real service -------------------------------------- */
 
-int main(void)
+int main(int argc, char** argv)
 {
     WCHAR* reader = readerFromEnvironment("ZENTAVO_TEST_READER_HEX");
     WCHAR* emptyReader = readerFromEnvironment("ZENTAVO_TEST_EMPTY_READER_HEX");
@@ -309,16 +429,26 @@ int main(void)
     const char* skzi = getenv("ZENTAVO_TEST_SKZI");
     const char* relayPid = getenv("ZENTAVO_WINSCARD_BRIDGE_RELAY_PID");
     const char* portText = getenv(BRIDGE_PORT_VARIABLE);
-    if (!reader || !emptyReader || !insert || !skzi || !relayPid || !portText) {
+    const char* idleText = getenv("ZENTAVO_TEST_IDLE_MS");
+    const char* control = getenv("ZENTAVO_TEST_READERS");
+    int rules = argc > 1 && !strcmp(argv[1], "--windows-rules");
+    if (!reader || !emptyReader || !insert || !skzi || !relayPid || !portText || !idleText || (rules && !control)) {
         fprintf(stderr, "bridge_test: environment incomplete (see the source's head)\n");
         return 2;
     }
+    DWORD idle = (DWORD)atoi(idleText);
     WSADATA wsa;
     WSAStartup(MAKEWORD(2, 2), &wsa);
 
     SCARDCONTEXT context = 0, second = 0;
     LONG rv = SCardEstablishContext(SCARD_SCOPE_USER, NULL, NULL, &context);
     check(rv == 0, "SCardEstablishContext through the relay", rv);
+    if (rules) {
+        windowsRulesChecks(context, reader, emptyReader, idle, control);
+        SCardReleaseContext(context);
+        printf("%d failure(s)\n", failures);
+        return failures ? 1 : 0;
+    }
 
     /* Readers: the UTF-16 names are pcsc-lite's UTF-8 names. */
     LPWSTR names = NULL;
@@ -376,6 +506,11 @@ int main(void)
     responseLength = 1;
     rv = SCardTransmit(card, SCARD_PCI_T1, readBinary, sizeof readBinary, NULL, response, &responseLength);
     check(rv == SCARD_E_INSUFFICIENT_BUFFER, "a 1-byte receive buffer: SCARD_E_INSUFFICIENT_BUFFER", rv);
+    Sleep(idle * 3 / 2);
+    responseLength = sizeof response;
+    rv = transmitApdu(card, "00A4000C023F00", response, &responseLength);
+    check(rv == 0 && endsWith9000(response, responseLength),
+          "without the Windows rules a transaction idle past their limit goes on", rv);
     rv = SCardEndTransaction(card, SCARD_LEAVE_CARD);
     check(rv == 0, "SCardEndTransaction", rv);
 

@@ -21,6 +21,8 @@
  * END           u64 card, u32 disposition              -
  * TRANSMIT      u64 card, u32 protocol, bytes command, u32 receive protocol, bytes response; also on
  *               u32 receive capacity                   SCARD_E_INSUFFICIENT_BUFFER (empty response)
+ * RECONNECT     u64 card, u32 share, u32 protocols,    u32 active protocol
+ *               u32 initialization
  *
  * Protocol numbers on the wire are pcsc-lite's (T0 1, T1 2, RAW 4); the DLL
  * maps Windows' RAW (0x10000). Results travel as Windows codes. */
@@ -42,6 +44,7 @@ enum {
     BRIDGE_OP_BEGIN = 8,
     BRIDGE_OP_END = 9,
     BRIDGE_OP_TRANSMIT = 10,
+    BRIDGE_OP_RECONNECT = 11,
 };
 
 /* pcsc-lite's extended APDU limit, plus room for the other fields. */

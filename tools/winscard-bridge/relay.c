@@ -5,9 +5,25 @@
  * connection). Test tool: never shipped.
  *
  *   winscard-relay [--port N] [--port-file FILE] [--parent-pid PID] [--verbose]
+ *                  [--windows-rules [--idle-reset-ms MS] [--control PATH] [--hide READER]...]
+ *   winscard-relay --send PATH hide|show READER
  *
  * --port 0 (the default) takes a free port; the port is printed and written
- * to FILE. With --parent-pid the relay ends when that process has ended. */
+ * to FILE. With --parent-pid the relay ends when that process has ended.
+ *
+ * Without --windows-rules every call is pcsc-lite's own. With it the relay
+ * answers as the Windows Smart Card service does where that differs:
+ * - a transaction with no call on its card handle for MS milliseconds (5000)
+ *   ends with a real reset of the card; every later call on that handle
+ *   answers SCARD_W_RESET_CARD, SCardEndTransaction included, until it is
+ *   reconnected or disconnected;
+ * - a hidden reader (--hide, or "hide READER" sent to the control socket
+ *   PATH while the relay runs; "show READER" brings it back) is gone as an
+ *   unplugged one: left out of the list (an empty list answers
+ *   SCARD_E_NO_READERS_AVAILABLE), SCARD_E_UNKNOWN_READER to a connect, and
+ *   success with UNKNOWN|CHANGED|IGNORE in a wait's event state, also for a
+ *   wait already in progress;
+ * - a wait leaves out a reader whose current state holds IGNORE. */
 #include "protocol.h"
 
 #include <PCSC/winscard.h>
@@ -24,16 +40,29 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/un.h>
+#include <time.h>
 #include <unistd.h>
 
 #define MAX_CONTEXTS_PER_CONNECTION 16
 
 static int verbose;
+static int windowsRules;
+static long idleResetMs = 5000;
 
 void* bridge_realloc(void* block, size_t size)
 {
     return realloc(block, size);
 }
+
+static double nowMs(void)
+{
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return (double)t.tv_sec * 1000.0 + (double)t.tv_nsec / 1e6;
+}
+
+static LONG cancelContext(SCARDCONTEXT context);
 
 /* ---- waits whose client went away ----------------------------------------
  * A Windows program that dies inside an INFINITE SCardGetStatusChange would
@@ -82,7 +111,7 @@ static void* watcher(void* unused)
             if (poll(&p, 1, 0) == 1 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR))) {
                 if (verbose)
                     fprintf(stderr, "winscard-relay: client of a wait is gone, cancelling it\n");
-                SCardCancel(watched[i].context);
+                cancelContext(watched[i].context);
                 watched[i].fd = 0;
             }
         }
@@ -132,6 +161,413 @@ static int writeAll(int fd, const void* buffer, size_t size)
         size -= (size_t)n;
     }
     return 1;
+}
+
+/* ---- the Windows rules: readers hidden as if unplugged --------------------- */
+
+#define MAX_HIDDEN 16
+static pthread_mutex_t ruleLock = PTHREAD_MUTEX_INITIALIZER;
+static pthread_cond_t ruleChanged; /* on CLOCK_MONOTONIC, made in main */
+static char* hidden[MAX_HIDDEN];
+static int hiddenCount;
+static unsigned visibility; /* counts the hides and shows */
+
+/* A wait in progress, on the list while it runs (under ruleLock). */
+typedef struct pendingWait {
+    struct pendingWait* next;
+    SCARDCONTEXT context;
+    unsigned visibility; /* as the wait began */
+    int cancelled;       /* by its client */
+} pendingWait;
+static pendingWait* pendingWaits;
+
+static int isHidden(const char* name) /* ruleLock held */
+{
+    for (int i = 0; i < hiddenCount; ++i)
+        if (!strcmp(hidden[i], name))
+            return 1;
+    return 0;
+}
+
+static LONG cancelContext(SCARDCONTEXT context)
+{
+    if (windowsRules) {
+        pthread_mutex_lock(&ruleLock);
+        for (pendingWait* p = pendingWaits; p; p = p->next)
+            if (p->context == context)
+                p->cancelled = 1;
+        pthread_cond_broadcast(&ruleChanged);
+        pthread_mutex_unlock(&ruleLock);
+    }
+    return SCardCancel(context);
+}
+
+/* Hides or shows a reader; NULL, or why not. Returns once every wait that
+ * began before has ended, as an unplugged reader ends the waits on it. */
+static const char* setHidden(const char* name, int hide)
+{
+    pthread_mutex_lock(&ruleLock);
+    int at = -1;
+    for (int i = 0; i < hiddenCount; ++i)
+        if (!strcmp(hidden[i], name))
+            at = i;
+    if (hide && at < 0) {
+        char* copy = hiddenCount < MAX_HIDDEN ? strdup(name) : NULL;
+        if (!copy) {
+            pthread_mutex_unlock(&ruleLock);
+            return "too many hidden readers";
+        }
+        hidden[hiddenCount++] = copy;
+    } else if (!hide && at >= 0) {
+        free(hidden[at]);
+        hidden[at] = hidden[--hiddenCount];
+    }
+    unsigned now = ++visibility;
+    pthread_cond_broadcast(&ruleChanged);
+    /* A cancel that comes before the wait has reached pcscd is lost: repeat
+     * it until the wait has started again on the new set of readers. */
+    for (int tries = 0; tries < 300; ++tries) {
+        SCARDCONTEXT stale[64];
+        int n = 0;
+        for (pendingWait* p = pendingWaits; p && n < 64; p = p->next)
+            if (p->visibility != now)
+                stale[n++] = p->context;
+        pthread_mutex_unlock(&ruleLock);
+        if (n == 0)
+            return NULL;
+        for (int i = 0; i < n; ++i)
+            SCardCancel(stale[i]);
+        usleep(10 * 1000);
+        pthread_mutex_lock(&ruleLock);
+    }
+    pthread_mutex_unlock(&ruleLock);
+    return "a wait did not end";
+}
+
+/* The list without the hidden readers, in place. */
+static LONG listVisible(char* names, DWORD* length)
+{
+    char* out = names;
+    pthread_mutex_lock(&ruleLock);
+    for (char* p = names; p < names + *length && *p;) {
+        size_t n = strlen(p) + 1;
+        if (!isHidden(p)) {
+            memmove(out, p, n);
+            out += n;
+        }
+        p += n;
+    }
+    pthread_mutex_unlock(&ruleLock);
+    *out++ = '\0';
+    *length = (DWORD)(out - names);
+    return out == names + 1 ? SCARD_E_NO_READERS_AVAILABLE : SCARD_S_SUCCESS;
+}
+
+static void unlist(pendingWait* wait) /* ruleLock held */
+{
+    for (pendingWait** p = &pendingWaits; *p; p = &(*p)->next)
+        if (*p == wait) {
+            *p = wait->next;
+            return;
+        }
+}
+
+/* SCardGetStatusChange as the Windows service answers it. Records left out
+ * keep the event state they came with, as a timed-out wait leaves it. */
+static LONG ruledStatusChange(SCARDCONTEXT context, uint32_t timeout, SCARD_READERSTATE* states, uint32_t count)
+{
+    LONG rv = SCardIsValidContext(context);
+    if (rv != SCARD_S_SUCCESS || count == 0)
+        return rv != SCARD_S_SUCCESS ? rv : SCardGetStatusChange(context, timeout, states, count);
+    double deadline = nowMs() + timeout;
+    SCARD_READERSTATE real[BRIDGE_MAX_READER_STATES];
+    uint32_t index[BRIDGE_MAX_READER_STATES];
+    for (;;) {
+        pendingWait me = {NULL, context, 0, 0};
+        uint32_t n = 0;
+        int gone = 0;
+        pthread_mutex_lock(&ruleLock);
+        me.visibility = visibility;
+        for (uint32_t i = 0; i < count; ++i) {
+            DWORD current = states[i].dwCurrentState;
+            if (current & SCARD_STATE_IGNORE)
+                continue;
+            if (isHidden(states[i].szReader)) {
+                /* Unplugged: changed, unless the caller knows it is unknown. */
+                if (!(current & SCARD_STATE_UNKNOWN)) {
+                    states[i].dwEventState = ((((current >> 16) + 1) & 0xFFFF) << 16) | SCARD_STATE_UNKNOWN |
+                                             SCARD_STATE_CHANGED | SCARD_STATE_IGNORE;
+                    states[i].cbAtr = 0;
+                    gone = 1;
+                }
+                continue;
+            }
+            real[n] = states[i];
+            index[n++] = i;
+        }
+        me.next = pendingWaits;
+        pendingWaits = &me;
+        pthread_mutex_unlock(&ruleLock);
+
+        double left = deadline - nowMs();
+        DWORD wait = gone || left <= 0 ? 0 : timeout == INFINITE ? INFINITE : (DWORD)left;
+        if (n > 0) {
+            rv = SCardGetStatusChange(context, wait, real, n);
+        } else {
+            /* Nothing pcscd could report: only the time, a cancel or a
+             * reader shown again end it. */
+            pthread_mutex_lock(&ruleLock);
+            struct timespec until;
+            clock_gettime(CLOCK_MONOTONIC, &until);
+            until.tv_sec += wait / 1000;
+            until.tv_nsec += (long)(wait % 1000) * 1000000L;
+            if (until.tv_nsec >= 1000000000L) {
+                until.tv_sec += 1;
+                until.tv_nsec -= 1000000000L;
+            }
+            int expired = wait == 0;
+            while (!expired && !me.cancelled && me.visibility == visibility)
+                expired = wait == INFINITE ? (pthread_cond_wait(&ruleChanged, &ruleLock), 0)
+                                           : pthread_cond_timedwait(&ruleChanged, &ruleLock, &until) == ETIMEDOUT;
+            rv = me.cancelled ? SCARD_E_CANCELLED : SCARD_E_TIMEOUT;
+            pthread_mutex_unlock(&ruleLock);
+        }
+        pthread_mutex_lock(&ruleLock);
+        unlist(&me);
+        int again = !gone && !me.cancelled && me.visibility != visibility;
+        pthread_mutex_unlock(&ruleLock);
+        /* A reader hidden or shown meanwhile: this wait is judged afresh. */
+        if (again && (rv == SCARD_S_SUCCESS || rv == SCARD_E_TIMEOUT || rv == SCARD_E_CANCELLED))
+            continue;
+        if (rv == SCARD_S_SUCCESS || rv == SCARD_E_TIMEOUT)
+            for (uint32_t k = 0; k < n; ++k) {
+                states[index[k]].dwEventState = real[k].dwEventState;
+                states[index[k]].cbAtr = real[k].cbAtr;
+                memcpy(states[index[k]].rgbAtr, real[k].rgbAtr, sizeof real[k].rgbAtr);
+            }
+        if (gone && rv == SCARD_E_TIMEOUT)
+            rv = SCARD_S_SUCCESS;
+        return rv;
+    }
+}
+
+/* ---- the Windows rules: the idle transaction reset ------------------------ */
+
+/* A card handle under the rules. It lives on a context of its own, so that
+ * the reset never waits behind a wait on the program's context. */
+typedef struct ruledCard {
+    struct ruledCard* next;
+    SCARDHANDLE handle;
+    SCARDCONTEXT own;
+    SCARDCONTEXT client; /* the program's context it was connected on */
+    DWORD share;
+    DWORD protocol;
+    int transaction;
+    int reset;
+    double lastCall;
+    pthread_mutex_t lock; /* one call at a time, the reset included */
+} ruledCard;
+static pthread_mutex_t cardsLock = PTHREAD_MUTEX_INITIALIZER;
+static ruledCard* ruledCards;
+
+/* The card with its lock held, or NULL. Only its connection's thread calls
+ * on it, so it cannot go while this waits for its lock. */
+static ruledCard* takeCard(SCARDHANDLE handle)
+{
+    pthread_mutex_lock(&cardsLock);
+    ruledCard* k = ruledCards;
+    while (k && k->handle != handle)
+        k = k->next;
+    if (k)
+        pthread_mutex_lock(&k->lock);
+    pthread_mutex_unlock(&cardsLock);
+    return k;
+}
+
+static void dropCard(ruledCard* k) /* unlisted, its lock held */
+{
+    SCardReleaseContext(k->own);
+    pthread_mutex_unlock(&k->lock);
+    pthread_mutex_destroy(&k->lock);
+    free(k);
+}
+
+/* Removes and returns the card from the list (its lock held), or NULL. */
+static ruledCard* unlistCard(SCARDHANDLE handle)
+{
+    pthread_mutex_lock(&cardsLock);
+    ruledCard* found = NULL;
+    for (ruledCard** p = &ruledCards; *p; p = &(*p)->next)
+        if ((*p)->handle == handle) {
+            found = *p;
+            *p = found->next;
+            pthread_mutex_lock(&found->lock);
+            break;
+        }
+    pthread_mutex_unlock(&cardsLock);
+    return found;
+}
+
+/* The program's context is released: so are the cards connected on it. */
+static void dropCardsOf(SCARDCONTEXT client)
+{
+    for (;;) {
+        pthread_mutex_lock(&cardsLock);
+        ruledCard* k = ruledCards;
+        while (k && k->client != client)
+            k = k->next;
+        SCARDHANDLE handle = k ? k->handle : 0;
+        pthread_mutex_unlock(&cardsLock);
+        if (!k)
+            return;
+        k = unlistCard(handle);
+        if (k)
+            dropCard(k);
+    }
+}
+
+static LONG ruledConnect(SCARDCONTEXT client, const char* name, DWORD share, DWORD protocols, SCARDHANDLE* card,
+                         DWORD* active)
+{
+    pthread_mutex_lock(&ruleLock);
+    int gone = isHidden(name);
+    pthread_mutex_unlock(&ruleLock);
+    if (gone)
+        return SCARD_E_UNKNOWN_READER;
+    LONG rv = SCardIsValidContext(client);
+    if (rv != SCARD_S_SUCCESS)
+        return rv;
+    ruledCard* k = calloc(1, sizeof *k);
+    if (!k)
+        return BRIDGE_E_NO_MEMORY;
+    rv = SCardEstablishContext(SCARD_SCOPE_USER, NULL, NULL, &k->own);
+    if (rv == SCARD_S_SUCCESS) {
+        rv = SCardConnect(k->own, name, share, protocols, card, active);
+        if (rv != SCARD_S_SUCCESS)
+            SCardReleaseContext(k->own);
+    }
+    if (rv != SCARD_S_SUCCESS) {
+        free(k);
+        return rv;
+    }
+    k->handle = *card;
+    k->client = client;
+    k->share = share;
+    k->protocol = *active;
+    k->lastCall = nowMs();
+    pthread_mutex_init(&k->lock, NULL);
+    pthread_mutex_lock(&cardsLock);
+    k->next = ruledCards;
+    ruledCards = k;
+    pthread_mutex_unlock(&cardsLock);
+    return SCARD_S_SUCCESS;
+}
+
+static void* idleResetter(void* unused)
+{
+    (void)unused;
+    for (;;) {
+        usleep(20 * 1000);
+        pthread_mutex_lock(&cardsLock);
+        for (ruledCard* k = ruledCards; k; k = k->next) {
+            if (!k->transaction || k->reset || nowMs() - k->lastCall < idleResetMs)
+                continue;
+            /* Busy: a call is in progress, so it is not idle. */
+            if (pthread_mutex_trylock(&k->lock) != 0)
+                continue;
+            if (k->transaction && !k->reset && nowMs() - k->lastCall >= idleResetMs) {
+                /* The service ends the transaction and resets the card. */
+                LONG ended = SCardEndTransaction(k->handle, SCARD_LEAVE_CARD);
+                DWORD active = 0;
+                LONG reset = SCardReconnect(k->handle, k->share, k->protocol, SCARD_RESET_CARD, &active);
+                k->transaction = 0;
+                k->reset = 1;
+                if (verbose)
+                    fprintf(stderr, "winscard-relay: card %lx idle in its transaction: reset (%08x, %08x)\n",
+                            (unsigned long)k->handle, code(ended), code(reset));
+            }
+            pthread_mutex_unlock(&k->lock);
+        }
+        pthread_mutex_unlock(&cardsLock);
+    }
+    return NULL;
+}
+
+/* ---- the control socket ------------------------------------------------------ */
+
+static void* controlServer(void* argument)
+{
+    int listener = (int)(intptr_t)argument;
+    for (;;) {
+        int fd = accept(listener, NULL, NULL);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED)
+                continue;
+            return NULL;
+        }
+        char line[BRIDGE_MAX_NAME + 16];
+        size_t n = 0;
+        ssize_t got;
+        while (n < sizeof line - 1 && (got = recv(fd, line + n, sizeof line - 1 - n, 0)) > 0) {
+            n += (size_t)got;
+            if (memchr(line, '\n', n))
+                break;
+        }
+        line[n] = '\0';
+        line[strcspn(line, "\r\n")] = '\0';
+        const char* error = "unknown command (hide READER, show READER)";
+        if (!strncmp(line, "hide ", 5) || !strncmp(line, "show ", 5)) {
+            error = setHidden(line + 5, line[0] == 'h');
+            if (verbose)
+                fprintf(stderr, "winscard-relay: %s\n", line);
+        }
+        char reply[256];
+        snprintf(reply, sizeof reply, "%s%s\n", error ? "error: " : "ok", error ? error : "");
+        writeAll(fd, reply, strlen(reply));
+        close(fd);
+    }
+}
+
+static int controlAddress(const char* path, struct sockaddr_un* address)
+{
+    memset(address, 0, sizeof *address);
+    address->sun_family = AF_UNIX;
+    if (strlen(path) >= sizeof address->sun_path) {
+        fprintf(stderr, "winscard-relay: control path too long: %s\n", path);
+        return 0;
+    }
+    strcpy(address->sun_path, path);
+    return 1;
+}
+
+/* --send PATH WORDS...: one command to a running relay; its answer printed. */
+static int sendControl(const char* path, int count, char** words)
+{
+    char line[BRIDGE_MAX_NAME + 16] = "";
+    for (int i = 0; i < count; ++i) {
+        if (strlen(line) + strlen(words[i]) + 2 >= sizeof line)
+            return 2;
+        if (i)
+            strcat(line, " ");
+        strcat(line, words[i]);
+    }
+    strcat(line, "\n");
+    struct sockaddr_un address;
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    if (fd < 0 || !controlAddress(path, &address) || connect(fd, (struct sockaddr*)&address, sizeof address) != 0) {
+        fprintf(stderr, "winscard-relay: no relay at %s: %s\n", path, strerror(errno));
+        return 1;
+    }
+    char reply[256];
+    ssize_t n = 0, got;
+    if (!writeAll(fd, line, strlen(line)))
+        return 1;
+    while (n < (ssize_t)sizeof reply - 1 && (got = recv(fd, reply + n, sizeof reply - 1 - (size_t)n, 0)) > 0)
+        n += got;
+    close(fd);
+    reply[n > 0 ? n : 0] = '\0';
+    fputs(reply, stdout);
+    return strncmp(reply, "ok", 2) == 0 ? 0 : 1;
 }
 
 /* A NUL-terminated copy of a name field; NULL when the field is bad. */
@@ -190,7 +626,8 @@ static void statusChange(connection* c, bridge_reader* r, bridge_writer* w)
     }
     if (!r->bad) {
         int slot = watch(c->fd, context);
-        LONG rv = SCardGetStatusChange(context, timeout, states, count);
+        LONG rv = windowsRules ? ruledStatusChange(context, timeout, states, count)
+                               : SCardGetStatusChange(context, timeout, states, count);
         unwatch(slot);
         bridge_put_u32(w, code(rv));
         if (rv == SCARD_S_SUCCESS || rv == SCARD_E_TIMEOUT)
@@ -238,8 +675,8 @@ static void transmit(bridge_reader* r, bridge_writer* w)
 
 static const char* opName(uint32_t op)
 {
-    static const char* names[] = {"?",       "establish", "release",    "list",  "status-change", "cancel",
-                                  "connect", "disconnect", "begin", "end",           "transmit"};
+    static const char* names[] = {"?",       "establish",  "release", "list", "status-change", "cancel",
+                                  "connect", "disconnect", "begin",   "end",  "transmit",      "reconnect"};
     return op < sizeof names / sizeof *names ? names[op] : "unknown";
 }
 
@@ -250,6 +687,17 @@ static void handle(connection* c, const uint8_t* payload, uint32_t size, bridge_
     uint32_t op = bridge_get_u32(&r);
     bridge_begin(w); /* each case puts the result first */
     LONG rv = 0;
+    ruledCard* ruled = NULL;
+    if (windowsRules && op >= BRIDGE_OP_DISCONNECT && op <= BRIDGE_OP_RECONNECT) {
+        bridge_reader peek = r;
+        ruled = takeCard((SCARDHANDLE)bridge_get_u64(&peek));
+        if (ruled && ruled->reset && op != BRIDGE_OP_DISCONNECT && op != BRIDGE_OP_RECONNECT) {
+            /* Reset by the service: nothing reaches the card any more. */
+            bridge_put_u32(w, code(SCARD_W_RESET_CARD));
+            pthread_mutex_unlock(&ruled->lock);
+            goto done;
+        }
+    }
     switch (op) {
     case BRIDGE_OP_ESTABLISH: {
         DWORD scope = bridge_get_u32(&r);
@@ -273,8 +721,11 @@ static void handle(connection* c, const uint8_t* payload, uint32_t size, bridge_
         if (r.bad)
             break;
         rv = SCardReleaseContext(context);
-        if (rv == SCARD_S_SUCCESS)
+        if (rv == SCARD_S_SUCCESS) {
             forget(c, context);
+            if (windowsRules)
+                dropCardsOf(context);
+        }
         bridge_put_u32(w, code(rv));
         break;
     }
@@ -285,11 +736,13 @@ static void handle(connection* c, const uint8_t* payload, uint32_t size, bridge_
         char* names = NULL;
         DWORD length = SCARD_AUTOALLOCATE;
         rv = SCardListReaders(context, NULL, (LPSTR)&names, &length);
+        if (rv == SCARD_S_SUCCESS && windowsRules && names)
+            rv = listVisible(names, &length);
         bridge_put_u32(w, code(rv));
-        if (rv == SCARD_S_SUCCESS) {
+        if (rv == SCARD_S_SUCCESS)
             bridge_put_bytes(w, names, names ? length : 0);
+        if (names)
             SCardFreeMemory(context, names);
-        }
         break;
     }
     case BRIDGE_OP_STATUS_CHANGE:
@@ -299,7 +752,7 @@ static void handle(connection* c, const uint8_t* payload, uint32_t size, bridge_
         SCARDCONTEXT context = (SCARDCONTEXT)bridge_get_u64(&r);
         if (r.bad)
             break;
-        bridge_put_u32(w, code(SCardCancel(context)));
+        bridge_put_u32(w, code(cancelContext(context)));
         break;
     }
     case BRIDGE_OP_CONNECT: {
@@ -310,7 +763,8 @@ static void handle(connection* c, const uint8_t* payload, uint32_t size, bridge_
         if (!r.bad) {
             SCARDHANDLE card = 0;
             DWORD active = 0;
-            rv = SCardConnect(context, name, share, protocols, &card, &active);
+            rv = windowsRules ? ruledConnect(context, name, share, protocols, &card, &active)
+                              : SCardConnect(context, name, share, protocols, &card, &active);
             bridge_put_u32(w, code(rv));
             if (rv == SCARD_S_SUCCESS) {
                 bridge_put_u64(w, card);
@@ -340,6 +794,20 @@ static void handle(connection* c, const uint8_t* payload, uint32_t size, bridge_
     case BRIDGE_OP_TRANSMIT:
         transmit(&r, w);
         break;
+    case BRIDGE_OP_RECONNECT: {
+        SCARDHANDLE card = (SCARDHANDLE)bridge_get_u64(&r);
+        DWORD share = bridge_get_u32(&r);
+        DWORD protocols = bridge_get_u32(&r);
+        DWORD initialization = bridge_get_u32(&r);
+        if (r.bad)
+            break;
+        DWORD active = 0;
+        rv = SCardReconnect(card, share, protocols, initialization, &active);
+        bridge_put_u32(w, code(rv));
+        if (rv == SCARD_S_SUCCESS)
+            bridge_put_u32(w, (uint32_t)active);
+        break;
+    }
     default:
         bridge_put_u32(w, BRIDGE_E_UNSUPPORTED_FEATURE);
         break;
@@ -350,6 +818,25 @@ static void handle(connection* c, const uint8_t* payload, uint32_t size, bridge_
         w->failed = 0;
         bridge_put_u32(w, BRIDGE_F_INTERNAL_ERROR);
     }
+    if (ruled) {
+        /* Every call on the handle restarts its idle time. */
+        int good = !r.bad && w->size >= 8 && bridge_le32(w->data + 4) == SCARD_S_SUCCESS;
+        SCARDHANDLE handle = ruled->handle;
+        ruled->lastCall = nowMs();
+        if (good && op == BRIDGE_OP_BEGIN)
+            ruled->transaction = 1;
+        else if (good && op == BRIDGE_OP_END)
+            ruled->transaction = 0;
+        else if (good && op == BRIDGE_OP_RECONNECT)
+            ruled->reset = 0;
+        pthread_mutex_unlock(&ruled->lock);
+        if (good && op == BRIDGE_OP_DISCONNECT) {
+            ruledCard* gone = unlistCard(handle);
+            if (gone)
+                dropCard(gone);
+        }
+    }
+done:
     if (verbose)
         fprintf(stderr, "winscard-relay: fd %d %s -> %08x\n", c->fd, opName(op),
                 w->size >= 8 ? bridge_le32(w->data + 4) : 0);
@@ -379,8 +866,11 @@ static void* serve(void* argument)
             break;
     }
     /* The client ended without releasing: do it for it. */
-    for (int i = 0; i < c->contextCount; ++i)
+    for (int i = 0; i < c->contextCount; ++i) {
         SCardReleaseContext(c->contexts[i]);
+        if (windowsRules)
+            dropCardsOf(c->contexts[i]);
+    }
     close(c->fd);
     free(w.data);
     free(c);
@@ -424,9 +914,20 @@ int main(int argc, char** argv)
     long port = 0;
     pid_t parent = 0;
     const char* portFile = NULL;
+    const char* controlPath = NULL;
+    if (argc >= 4 && !strcmp(argv[1], "--send"))
+        return sendControl(argv[2], argc - 3, argv + 3);
     for (int i = 1; i < argc; ++i) {
         if (!strcmp(argv[i], "--verbose"))
             verbose = 1;
+        else if (!strcmp(argv[i], "--windows-rules"))
+            windowsRules = 1;
+        else if (i + 1 < argc && !strcmp(argv[i], "--idle-reset-ms"))
+            idleResetMs = number(argv[++i], "--idle-reset-ms");
+        else if (i + 1 < argc && !strcmp(argv[i], "--control"))
+            controlPath = argv[++i];
+        else if (i + 1 < argc && !strcmp(argv[i], "--hide") && hiddenCount < MAX_HIDDEN)
+            hidden[hiddenCount++] = strdup(argv[++i]);
         else if (i + 1 < argc && !strcmp(argv[i], "--port"))
             port = number(argv[++i], "--port");
         else if (i + 1 < argc && !strcmp(argv[i], "--parent-pid"))
@@ -434,13 +935,44 @@ int main(int argc, char** argv)
         else if (i + 1 < argc && !strcmp(argv[i], "--port-file"))
             portFile = argv[++i];
         else {
-            fprintf(stderr, "usage: winscard-relay [--port N] [--port-file FILE] [--parent-pid PID] [--verbose]\n");
+            fprintf(stderr, "usage: winscard-relay [--port N] [--port-file FILE] [--parent-pid PID] [--verbose]\n"
+                            "         [--windows-rules [--idle-reset-ms MS] [--control PATH] [--hide READER]...]\n"
+                            "       winscard-relay --send PATH hide|show READER\n");
             return 2;
         }
     }
     if (port > 65535) {
         fprintf(stderr, "winscard-relay: no port %ld\n", port);
         return 2;
+    }
+    if (!windowsRules && (controlPath || hiddenCount)) {
+        fprintf(stderr, "winscard-relay: --control and --hide need --windows-rules\n");
+        return 2;
+    }
+
+    pthread_t thread;
+    if (windowsRules) {
+        pthread_condattr_t attributes;
+        pthread_condattr_init(&attributes);
+        pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
+        pthread_cond_init(&ruleChanged, &attributes);
+        pthread_create(&thread, NULL, idleResetter, NULL);
+        pthread_detach(thread);
+    }
+    /* Listening before the port is written: a check may hide a reader as
+     * soon as the program runs. */
+    if (controlPath) {
+        struct sockaddr_un control;
+        int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        if (!controlAddress(controlPath, &control))
+            return 1;
+        unlink(controlPath);
+        if (fd < 0 || bind(fd, (struct sockaddr*)&control, sizeof control) != 0 || listen(fd, 4) != 0) {
+            fprintf(stderr, "winscard-relay: cannot listen on %s: %s\n", controlPath, strerror(errno));
+            return 1;
+        }
+        pthread_create(&thread, NULL, controlServer, (void*)(intptr_t)fd);
+        pthread_detach(thread);
     }
 
     int listener = socket(AF_INET, SOCK_STREAM, 0);
@@ -466,17 +998,19 @@ int main(int argc, char** argv)
             return 1;
         }
     }
-    printf("listening 127.0.0.1:%ld\n", port);
+    printf("listening 127.0.0.1:%ld%s\n", port, windowsRules ? " (Windows rules)" : "");
     fflush(stdout);
 
-    pthread_t thread;
     pthread_create(&thread, NULL, watcher, NULL);
     pthread_detach(thread);
     for (;;) {
         struct pollfd p = {listener, POLLIN, 0};
         int ready = poll(&p, 1, 200);
-        if (parentGone(parent))
+        if (parentGone(parent)) {
+            if (controlPath)
+                unlink(controlPath);
             return 0;
+        }
         if (ready <= 0)
             continue;
         int fd = accept(listener, NULL, NULL);

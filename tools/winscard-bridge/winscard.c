@@ -663,6 +663,36 @@ LONG WINAPI SCardEndTransaction(SCARDHANDLE id, DWORD disposition)
     return cardCall(id, BRIDGE_OP_END, 1, disposition);
 }
 
+LONG WINAPI SCardReconnect(SCARDHANDLE id, DWORD share, DWORD protocols, DWORD initialization, LPDWORD active)
+{
+    if (!active)
+        return SCARD_E_INVALID_PARAMETER;
+    uint64_t remote = 0;
+    context* c = findCard(id, &remote);
+    if (!c)
+        return SCARD_E_INVALID_HANDLE;
+    bridge_writer w = {0};
+    bridge_begin(&w);
+    bridge_put_u32(&w, BRIDGE_OP_RECONNECT);
+    bridge_put_u64(&w, remote);
+    bridge_put_u32(&w, share);
+    bridge_put_u32(&w, toLiteProtocols(protocols));
+    bridge_put_u32(&w, initialization);
+    uint8_t* payload;
+    bridge_reader r;
+    LONG rv = call(c, &w, &payload, &r);
+    free(w.data);
+    unreference(c);
+    if (rv == SCARD_S_SUCCESS) {
+        DWORD protocol = fromLiteProtocols(bridge_get_u32(&r));
+        rv = checked(rv, &r);
+        if (rv == SCARD_S_SUCCESS)
+            *active = protocol;
+    }
+    free(payload);
+    return rv;
+}
+
 LONG WINAPI SCardTransmit(SCARDHANDLE id, LPCSCARD_IO_REQUEST sendPci, LPCBYTE command, DWORD commandLength,
                           LPSCARD_IO_REQUEST receivePci, LPBYTE response, LPDWORD responseLength)
 {
