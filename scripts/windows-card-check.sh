@@ -10,6 +10,17 @@
 #   verified and a wrong one refused with its status word, removing the card
 #   clears the card's information, and closing the window ends the program
 #   with status 0. Screenshots go to the build directory.
+# The bridge answers with the Windows card service's rules, not pcsc-lite's
+# (tools/winscard-bridge/relay.c), and the check meets them as an office PC
+# does:
+#   the PIN's success box left open 7 s (a transaction idle for 5 s is reset
+#   by the service): the card access has ended before the box, and no second
+#   box follows; the watched reader unplugged while others stay: the window
+#   releases it, and once it is back a refresh and "Выбрать" watch it again;
+#   another program on the same pcscd that holds every new card exclusively
+#   for 300 ms: each card is identified all the same, with no PIN prompt; the
+#   reader is remembered by its name: started again with the first of four
+#   readers gone, the program selects the reader it was closed with.
 #
 #   windows-card-check.sh WINDOWS-BUILD-DIR LINUX-BUILD-DIR
 set -euo pipefail
@@ -29,6 +40,9 @@ export ZENTAVO_BRIDGE_RELAY=$lbuild/tools/winscard-bridge/winscard-relay
 export ZENTAVO_BRIDGE_DLL=$wbuild/tools/winscard-bridge/bridge/WinSCard.dll
 [ -x "$ZENTAVO_BRIDGE_RELAY" ] || { echo "no relay in $lbuild" >&2; exit 1; }
 [ -f "$ZENTAVO_BRIDGE_DLL" ] || { echo "no bridge DLL in $wbuild" >&2; exit 1; }
+# The Windows service's rules, and the control that unplugs a reader.
+export ZENTAVO_BRIDGE_RULES=windows ZENTAVO_BRIDGE_CONTROL=$work/bridge.ctl
+bridge() { "$ZENTAVO_BRIDGE_RELAY" --send "$ZENTAVO_BRIDGE_CONTROL" "$@" >/dev/null; }
 . "$root/scripts/wine-x11.sh"
 export WINEPREFIX=$work/prefix WINEDEBUG=-all
 unset DISPLAY
@@ -73,42 +87,79 @@ box_text() { # BOX-ID
     clipboard
 }
 card_commands() { grep -E '^(cmd |ctl reset)' "$work/card.log" | tr '\n' ' '; }
+# A box or a PIN dialog of the program, besides its window (none: empty).
+other_window() {
+    local w name
+    for w in $(xdotool search --class zentavo 2>/dev/null); do
+        [ "$w" = "$window" ] && continue
+        name=$(xdotool getwindowname "$w" 2>/dev/null) || continue
+        [ "$name" = "$title" ] || [ "$name" = "Проверка ПИН-кода карты" ] && { echo "$w"; return; }
+    done
+}
+# The reader button's face, cut from the screen; "is" tells which of the two
+# faces seen earlier it is closer to.
+button_face() { # NAME
+    eval "$(xdotool getwindowgeometry --shell "$window")"
+    import -window root -crop "110x30+$((X + 455))+$((Y + 19))" +repage "$work/button-$1.png" 2>/dev/null
+}
+button_is() { # FACE (Выбрать|Отключить)
+    local a b
+    button_face now
+    a=$(compare -metric AE -fuzz 10% "$work/button-now.png" "$work/button-Выбрать.png" null: 2>&1 || true)
+    b=$(compare -metric AE -fuzz 10% "$work/button-now.png" "$work/button-Отключить.png" null: 2>&1 || true)
+    if [ "$1" = Выбрать ]; then [ "${a%% *}" -lt "${b%% *}" ]; else [ "${b%% *}" -lt "${a%% *}" ]; fi
+}
+start_program() { # [VARIABLE=VALUE...]: sets app and window
+    (cd "$work/app" && PATH="$work/bin:$PATH" exec env "$@" "$root/scripts/wine-run.sh" ./zentavo.exe \
+        -platform windows:fontengine=freetype) >>"$work/app.log" 2>&1 &
+    app=$!
+    window=$(find_window "$title")
+    [ -n "$window" ] || fail "no window «$title»"
+}
+wait_clipboard() { # TEXT: within 20 s
+    for _ in $(seq 1 100); do [ "$(clipboard)" = "$1" ] && return; sleep 0.2; done
+    return 1
+}
 
 step "the Windows program on the bridge, the private pcscd and the simulated card"
 # Wine's GDI draws no text of Qt's default font in line edits (seen here, not on
 # Windows): Qt's own FreeType engine renders the fields for the screenshots.
-(cd "$work/app" && PATH="$work/bin:$PATH" exec "$root/scripts/wine-run.sh" ./zentavo.exe \
-    -platform windows:fontengine=freetype) >"$work/app.log" 2>&1 &
-app=$!
-window=$(find_window "$title")
-[ -n "$window" ] || fail "no window «$title»"
+start_program
 sleep 3
 show_log
 log=$(log_text)
 grep -qx "Текущий ридер (-1)" <<<"$log" || fail "a reader listed with no PC/SC service: «$log»"
 shot no-service
 
-step "the service starts (a reader arrives); «обновить список», «Выбрать»"
-"$root/scripts/pcscd-bench.sh" start "$work/pcscd" auto >/dev/null
+step "the service starts (four readers arrive); «обновить список», «Выбрать»"
+# Two entries: "Virtual PCD 00 00", "00 01", "Virtual PCD 1 00 00", "1 00 01".
+"$root/scripts/pcscd-bench.sh" start "$work/pcscd" auto 2 >/dev/null
 port=$(cat "$work/pcscd/port")
 "$lbuild/tools/tachosim" --port "$port" --control "$work/card.ctl" --type 1 --card-number "$number" \
     --cert "$root/tests/data/driver-gost.der" --removed </dev/null >"$work/card.log" 2>&1 &
 sim_pid=$!
+# Cards that wait in the third and fourth readers for the remembered reader.
+third=RUD0000000000003 fourth=RUD0000000000004
+"$lbuild/tools/tachosim" --port $((port + 2)) --card-number "$third" </dev/null >/dev/null 2>&1 &
+sim_pid="$sim_pid $!"
+"$lbuild/tools/tachosim" --port $((port + 3)) --card-number "$fourth" </dev/null >/dev/null 2>&1 &
+sim_pid="$sim_pid $!"
 click 200 63 # "обновить список"
 sleep 1
 log=$(log_text)
 grep -qx "Текущий ридер (0)" <<<"$log" || fail "the reader is not listed after the refresh: «$log»"
+button_face Выбрать
 click 505 34 # "Выбрать"
 sleep 2
 # The monitor watches the reader and found it empty: the log starts afresh.
 log=$(log_text)
 [ "$log" = "Вставьте карту тахографа" ] || fail "the simulated reader is not watched: «$log»"
+button_face Отключить
 
 step "a driver card inserted after start"
 echo "before" | xclip -i -selection clipboard >/dev/null 2>&1
 card insert
-for _ in $(seq 1 100); do [ "$(clipboard)" = "$number" ] && break; sleep 0.2; done
-[ "$(clipboard)" = "$number" ] || fail "card number not on the clipboard (got «$(clipboard)»)"
+wait_clipboard "$number" || fail "card number not on the clipboard (got «$(clipboard)»)"
 sleep 1
 expected="cmd 00CA004512 cmd 00CA004512 ctl reset cmd 00A4020C020002 cmd 00B0000019 ctl reset "
 [ "$(card_commands)" = "$expected" ] || fail "read sequence: $(card_commands)"
@@ -133,7 +184,9 @@ iconv -f UTF-16LE -t UTF-8 "$form" | grep -q ">$(TZ=Europe/Moscow date +%d.%m.%Y
 grep -q "Certificate.htm" "$work/opened" 2>/dev/null || fail "the form was not handed to the desktop"
 echo "form ${form#"$WINEPREFIX/"} opened as: $(cat "$work/opened")"
 
-verify() { # PIN: the box the program shows afterwards, its text on stdout
+verify() { # PIN [SECONDS]: the box the program shows afterwards, its text on
+    # stdout, the card's commands when it came in $work/at-box; the box is
+    # closed after SECONDS (default at once)
     echo "" | xclip -i -selection clipboard >/dev/null 2>&1
     local dialog="" box
     # A click right after a box went may only bring the window back to the front.
@@ -146,24 +199,35 @@ verify() { # PIN: the box the program shows afterwards, its text on stdout
     xdotool type --window "$dialog" "$1" 2>/dev/null
     key Return "$dialog"
     for _ in $(seq 1 50); do
+        box=$(other_window)
+        [ -n "$box" ] && [ "$box" != "$dialog" ] && break
         box=""
-        for w in $(xdotool search --class zentavo 2>/dev/null); do
-            [ "$w" != "$window" ] && [ "$(xdotool getwindowname "$w" 2>/dev/null)" = "$title" ] && box=$w
-        done
-        [ -n "$box" ] && break
         sleep 0.2
     done
     [ -n "$box" ] || fail "no message box after the PIN"
+    card_commands >"$work/at-box"
     sleep 0.5
     box_text "$box"
+    sleep "${2:-0}"
     key Return "$box"
     sleep 0.5
 }
 
-step "the PIN verified, then a wrong one refused"
-text=$(verify 1234)
+step "the PIN verified, its success box left open 7 s; then a wrong one refused"
+before=$(card_commands)
+text=$(verify 1234 7)
 echo "box: $text"
 grep -q "Проверка ПИН-кода карты успешно завершена." <<<"$text" || fail "no success box for the right PIN: «$text»"
+# The service resets a card whose transaction waits 5 s on the user: the
+# access must have ended before the box, with its own reset, and only once.
+at_box=$(cut -c $((${#before} + 1))- "$work/at-box" | grep -oE '(cmd 0020|ctl reset)' | tr '\n' ' ')
+sleep 1
+box=$(other_window)
+[ -z "$box" ] || fail "a second box after the success box: «$(box_text "$box" | tr -s '\n' ' ')»"
+after=$(card_commands | cut -c $((${#before} + 1))- | grep -oE '(cmd 0020|ctl reset)' | tr '\n' ' ')
+echo "card after the PIN: when the box came «$at_box», at the end «$after»"
+[ "$at_box" = "cmd 0020 ctl reset " ] || fail "the card access had not ended when the box came: «$at_box»"
+[ "$after" = "cmd 0020 ctl reset " ] || fail "the card after the PIN: «$after», not VERIFY once, then the reset"
 text=$(verify 0000)
 echo "box: $text"
 grep -q "Warning: Verify fail, 2 tries left" <<<"$text" || fail "no status-word box for a wrong PIN: «$text»"
@@ -180,6 +244,90 @@ sleep 2
 log=$(log_text)
 [ "$log" = "Вставьте карту тахографа" ] || fail "log after removal: «$log»"
 shot removed
+
+step "the watched reader unplugged, another staying: the window releases it"
+bridge hide "Virtual PCD 00 00"
+sleep 2
+log=$(log_text)
+shot reader-gone
+grep -qx "Ошибка получения статуса считывателя карт" <<<"$log" ||
+    fail "no failure line after the reader went: «$log»"
+button_is Выбрать || fail "the button does not offer «Выбрать» after the reader went"
+
+step "plugged back in: «обновить список», «Выбрать», a card inserted is read"
+bridge show "Virtual PCD 00 00"
+click 200 63 # "обновить список"
+sleep 1
+log=$(log_text)
+grep -qx "Текущий ридер (0)" <<<"$log" || fail "the reader is not first in the list again: «$log»"
+click 505 34 # "Выбрать"
+sleep 2
+log=$(log_text)
+[ "$log" = "Вставьте карту тахографа" ] || fail "the reader is not watched again: «$log»"
+button_is Отключить || fail "the button does not offer «Отключить» with the reader watched"
+echo "before" | xclip -i -selection clipboard >/dev/null 2>&1
+card insert
+wait_clipboard "$number" || fail "the card in the reader back again was not read (got «$(clipboard)»)"
+card remove
+sleep 2
+
+step "three insertions while another program holds each new card exclusively for 300 ms"
+otherclient=$lbuild/tools/otherclient
+[ -x "$otherclient" ] || fail "no $otherclient"
+# A company card that answers GET DATA: read without a PIN unless the
+# program falls back to the files, which asks for one.
+company=RUK0000000000777
+kill ${sim_pid%% *}
+wait ${sim_pid%% *} 2>/dev/null || true
+"$lbuild/tools/tachosim" --port "$port" --control "$work/card.ctl" --type 4 --card-number "$company" \
+    --removed </dev/null >"$work/company.log" 2>&1 &
+sim_pid="$! ${sim_pid#* }"
+"$otherclient" --reader "Virtual PCD 00 00" --hold-ms 300 --exclusive >"$work/otherclient.log" 2>&1 &
+sim_pid="$sim_pid $!"
+for _ in $(seq 1 50); do grep -qx ready "$work/otherclient.log" && break; sleep 0.1; done
+grep -qx ready "$work/otherclient.log" || fail "the other program did not start: $(cat "$work/otherclient.log")"
+for i in 1 2 3; do
+    echo "before" | xclip -i -selection clipboard >/dev/null 2>&1
+    card insert
+    found=0
+    wait_clipboard "$company" && found=1
+    box=$(other_window)
+    [ -z "$box" ] || { shot held; fail "insertion $i: «$(xdotool getwindowname "$box")» opened"; }
+    [ "$found" = 1 ] || { shot held; fail "insertion $i not identified (got «$(clipboard)»)"; }
+    card remove
+    sleep 1.5
+done
+shot held
+held=$(grep -c '^held' "$work/otherclient.log" || true)
+[ "$held" = 3 ] || fail "the other program held $held of the 3 cards: $(cat "$work/otherclient.log")"
+echo "3 of 3 identified, each held 300 ms by the other program first"
+kill "${sim_pid##* }"
+
+step "the third of four readers selected, the program closed"
+click 505 34 # "Отключить"
+sleep 1
+# Two wheel steps down the reader box: index 2, "Virtual PCD 1 00 00".
+xdotool mousemove --window "$window" 300 34 click 5 click 5 2>/dev/null
+sleep 0.5
+echo "before" | xclip -i -selection clipboard >/dev/null 2>&1
+click 505 34 # "Выбрать"
+wait_clipboard "$third" || fail "the third reader's card was not read (got «$(clipboard)»)"
+shot third
+close_window "$app"
+app=""
+stored=$(wine reg query 'HKCU\Software\Vestrak\Zentavo\General' 2>/dev/null | tr -d '\r' | grep LastReader || true)
+echo "stored: $(tr -s ' \n' ' ' <<<"$stored")"
+
+step "started again with the first reader unplugged: the same reader by its name"
+echo "before" | xclip -i -selection clipboard >/dev/null 2>&1
+start_program ZENTAVO_BRIDGE_HIDE="Virtual PCD 00 00"
+for _ in $(seq 1 100); do
+    got=$(clipboard)
+    [ "$got" = "$third" ] || [ "$got" = "$fourth" ] && break
+    sleep 0.2
+done
+[ "$got" = "$third" ] || fail "not the reader closed with: got «$got» ($fourth is in the reader now third)"
+shot remembered
 
 step "closed"
 close_window "$app"
