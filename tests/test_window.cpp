@@ -96,18 +96,23 @@ private:
     PcscBench bench;
     QTemporaryDir settingsDir;
 
-    static void storeLastReader(const QVariant& value)
+    // The index alone, as an older version leaves it; a name when given.
+    static void storeLastReader(const QVariant& value, const QString& name = QString())
     {
         QSettings settings(QStringLiteral("Vestrak"), QStringLiteral("Zentavo"));
         if (value.isValid())
             settings.setValue(QStringLiteral("General/LastReader"), value);
         else
             settings.remove(QStringLiteral("General/LastReader"));
+        if (name.isEmpty())
+            settings.remove(QStringLiteral("General/LastReaderName"));
+        else
+            settings.setValue(QStringLiteral("General/LastReaderName"), name);
     }
-    static QVariant storedLastReader()
+    static QVariant storedLastReader(const char* key = "General/LastReader")
     {
         QSettings settings(QStringLiteral("Vestrak"), QStringLiteral("Zentavo"));
-        return settings.value(QStringLiteral("General/LastReader"));
+        return settings.value(QLatin1String(key));
     }
 
     // A window shown as the program shows it: its first show selects a reader.
@@ -579,6 +584,7 @@ private slots:
             QCOMPARE(A::currentIndex(*w), 1);
         }
         QCOMPARE(storedLastReader().toInt(), 1);
+        QCOMPARE(storedLastReader("General/LastReaderName").toString(), bench.readerName(1));
         {
             auto w = showWindow();
             QCOMPARE(A::selectedReader(*w), bench.readerName(1));
@@ -590,6 +596,25 @@ private slots:
             QCOMPARE(A::currentIndex(*w), -1);
         }
         QCOMPARE(storedLastReader().toInt(), -1);
+        // No reader listed at the end: the name of the last one is kept.
+        QCOMPARE(storedLastReader("General/LastReaderName").toString(), bench.readerName(1));
+    }
+
+    // The set of readers changed since the last run: the index names another
+    // reader now, the name the one the user chose.
+    void storedNameWinsOverTheIndex()
+    {
+        storeLastReader(0, bench.readerName(1));
+        {
+            auto w = showWindow();
+            QCOMPARE(A::currentIndex(*w), 1);
+            QCOMPARE(A::selectedReader(*w), bench.readerName(1));
+        }
+        storeLastReader(1, QStringLiteral("Reader that is gone"));
+        {
+            auto w = showWindow();
+            QCOMPARE(A::selectedReader(*w), bench.readerName(1));
+        }
     }
 
     void restoringTheWindowChangesNothing()
