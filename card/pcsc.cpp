@@ -225,6 +225,6 @@ bool CardBusyWait::again(const char* call, LONG result)
     const unsigned long pause = qMin<unsigned long>(d->stepMs, static_cast<unsigned long>(left));
     if (pause > 0)
         QThread::msleep(pause);
-    d->stepMs = d->stepMs == 0 ? 20 : qMin<unsigned long>(d->stepMs * 2, 160);
+    d->stepMs = d->stepMs == 0 ? 20 : qMin<unsigned long>(d->stepMs * 2, 100);
     return true;
 }
