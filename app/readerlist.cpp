@@ -60,6 +60,11 @@ QStringList Zentavo::listReadersOnLiveContext()
 
 void Zentavo::fillReaderList()
 {
+    // Readers come and go (a second reader, a docking station, a token): an
+    // index may then name another reader, so the reader is found by name.
+    QString wantedName = currentReaderName();
+    if (wantedName.isEmpty())
+        wantedName = lastReaderName;
     const int wanted = currentIndex;
     readers = listReadersOnLiveContext();
     {
@@ -73,7 +78,11 @@ void Zentavo::fillReaderList()
         currentIndex = -1;
     } else {
         form->bnSelectReader->setEnabled(true);
-        currentIndex = (wanted < 0 || wanted >= readers.size()) ? 0 : wanted;
+        const int named = wantedName.isEmpty() ? -1 : static_cast<int>(readers.indexOf(wantedName));
+        if (named >= 0)
+            currentIndex = named;
+        else
+            currentIndex = (wanted < 0 || wanted >= readers.size()) ? 0 : wanted;
         form->cbReaders->setCurrentIndex(currentIndex);
     }
 

@@ -12,8 +12,14 @@ void Zentavo::syncSettings(bool load)
         bool ok = false;
         const int stored = settings.value(QStringLiteral("LastReader")).toInt(&ok);
         currentIndex = ok ? stored : 0;
+        lastReaderName = settings.value(QStringLiteral("LastReaderName")).toString();
     } else {
+        // The index stays for older versions; the name is what finds the
+        // reader again when the set of readers has changed.
         settings.setValue(QStringLiteral("LastReader"), currentIndex);
+        const QString name = currentReaderName();
+        if (!name.isEmpty())
+            settings.setValue(QStringLiteral("LastReaderName"), name);
     }
     settings.endGroup();
 }

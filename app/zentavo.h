@@ -81,6 +81,8 @@ private:
     QStringList readers;
     MonitorThread monitor;
     int currentIndex = -1;
+    // The name of the reader last used, from the settings.
+    QString lastReaderName;
     bool refreshing = false;
     bool logVisible = false;
     CardType cardType = 0;

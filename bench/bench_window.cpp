@@ -16,6 +16,7 @@
 #include <QDesktopServices>
 #include <QEventLoop>
 #include <QFile>
+#include <QProcess>
 #include <QSettings>
 #include <QSslCertificate>
 #include <QTemporaryDir>
@@ -494,6 +495,61 @@ int main(int argc, char** argv)
                   fmtTarget("< 50 (max)", !lateReact.empty() && lateReact.max() < 50));
         if (missed)
             table.note(QStringLiteral("%1 trials timed out (not counted)").arg(missed));
+    }
+
+    // ---------------------------------------------------------------- 1b
+    // An office PC: another program takes each new card exclusively for
+    // 300 ms and resets it on leaving. The quiet figure is measured beside it
+    // in the same run.
+    table.section(QStringLiteral("Insertion with another program holding each card 300 ms"));
+    {
+        const int trials = qMax(10, repeat / 2);
+        Series quiet, busy;
+        int missed = 0;
+        QProcess other;
+        QByteArray said;
+        for (const bool withOther : {false, true}) {
+            if (withOther) {
+                other.start(QStringLiteral(ZENTAVO_OTHERCLIENT),
+                            {QStringLiteral("--reader"), reader0, QStringLiteral("--hold-ms"), QStringLiteral("300"),
+                             QStringLiteral("--exclusive")});
+                if (!other.waitForReadyRead(5000)) {
+                    table.note(QStringLiteral("the other program did not start"));
+                    break;
+                }
+                said = other.readAll();
+            }
+            for (int r = 0; r < trials; ++r) {
+                cardA.remove();
+                waitInEventLoop([&] { return fieldsClear(*w); }, 5000);
+                settle(20);
+                QGuiApplication::clipboard()->clear();
+                std::atomic<qint64> t0{0};
+                std::thread mover([&] {
+                    t0 = nowNs();
+                    cardA.insert();
+                });
+                const qint64 hit = waitInEventLoop([&] { return fieldsShow(*w, numberA); }, 10000);
+                mover.join();
+                if (!hit)
+                    ++missed;
+                else
+                    (withOther ? busy : quiet).add((hit - t0) / 1e6);
+                // The other program lets go of this card before the next one
+                // comes, so that it sees every arrival.
+                if (withOther)
+                    waitInEventLoop([&] { return (said += other.readAll()).count("held") > r; }, 3000);
+            }
+        }
+        other.kill();
+        other.waitForFinished();
+        table.row(QStringLiteral("insert -> number on clipboard, quiet"), QStringLiteral("ms"), quiet);
+        table.row(QStringLiteral("insert -> number on clipboard, card held 300 ms"), QStringLiteral("ms"), busy,
+                  fmtTarget("median <= quiet + 450", !busy.empty() && busy.median() <= quiet.median() + 450));
+        table.note(QStringLiteral("held 300 ms: the median is %1 ms above the quiet one")
+                       .arg(Table::fmt(busy.median() - quiet.median())));
+        if (missed)
+            table.note(QStringLiteral("%1 insertions not identified within 10 s").arg(missed));
     }
 
     // ---------------------------------------------------------------- 3

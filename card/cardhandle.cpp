@@ -71,15 +71,18 @@ QString commandTraceBytes(const QByteArray& command, TraceMode mode)
     return line;
 }
 
-CARD_HANDLE::CARD_HANDLE(QObject* traceReceiver, SCARDCONTEXT context, const QString& readerName)
-    : QObject(nullptr)
+CARD_HANDLE::CARD_HANDLE(QObject* traceReceiver, SCARDCONTEXT context, const QString& readerName) : QObject(nullptr)
 {
-    m_card = connectCard(context, readerName, &m_protocol);
+    CardBusyWait busy;
+    LONG rv;
+    while ((rv = tryConnectCard(context, readerName, &m_protocol, &m_card)) != SCARD_S_SUCCESS) {
+        if (!busy.again("SCardConnect", rv))
+            raisePcscFailure("SCardConnect", rv);
+    }
     if (traceReceiver)
         connect(this, SIGNAL(signalTrace(QString)), traceReceiver, SLOT(handleTrace(QString)));
-    emit signalTrace(QStringLiteral("Протокол: ") +
-                     (m_protocol == ProtocolT0 ? QStringLiteral("SCARD_PROTOCOL_T0")
-                                               : QStringLiteral("SCARD_PROTOCOL_T1")));
+    emit signalTrace(QStringLiteral("Протокол: ") + (m_protocol == ProtocolT0 ? QStringLiteral("SCARD_PROTOCOL_T0")
+                                                                              : QStringLiteral("SCARD_PROTOCOL_T1")));
 }
 
 CARD_HANDLE::~CARD_HANDLE()
@@ -130,10 +133,21 @@ void CARD_HANDLE::checkStatusWord(const QByteArray& response)
     throw 0;
 }
 
-CARD_TRANSACTION::CARD_TRANSACTION(CARD_HANDLE* handle)
-    : m_uncaught(std::uncaught_exceptions())
+CARD_TRANSACTION::CARD_TRANSACTION(CARD_HANDLE* handle) : m_uncaught(std::uncaught_exceptions())
 {
-    beginTransaction(handle->cardHandle());
+    // Nothing of this access has reached the card yet, so waiting for another
+    // program and reconnecting after its reset repeats no command.
+    CardBusyWait busy;
+    LONG rv;
+    while ((rv = tryBeginTransaction(handle->cardHandle())) != SCARD_S_SUCCESS) {
+        if (!busy.again("SCardBeginTransaction", rv))
+            raisePcscFailure("SCardBeginTransaction", rv);
+        if (rv == static_cast<LONG>(SCARD_W_RESET_CARD)) {
+            const LONG reconnected = tryReconnectCard(handle->cardHandle(), handle->protocol());
+            if (reconnected != SCARD_S_SUCCESS && !CardBusyWait::isBusy(reconnected))
+                raisePcscFailure("SCardReconnect", reconnected);
+        }
+    }
     m_handle = handle;
 }
 

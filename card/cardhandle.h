@@ -23,7 +23,8 @@ struct StatusWordText
 extern const StatusWordText statusWordTable[];
 
 // How a command's data field appears in the trace.
-enum class TraceMode {
+enum class TraceMode
+{
     Plain,
     // PIN and PUK blocks: the header bytes are shown, every data byte as "**".
     Secret,

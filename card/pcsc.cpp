@@ -5,8 +5,11 @@
 #include <QApplication>
 #include <QCursor>
 #include <QDebug>
+#include <QElapsedTimer>
+#include <QThread>
 
 #include <cstdint>
+#include <memory>
 
 namespace {
 
@@ -19,8 +22,7 @@ qint32 asSigned32(LONG result)
 
 [[noreturn]] void fail(const char* call, LONG result)
 {
-    qDebug().noquote() << pcscFailureLine(call, result);
-    throw PcscError(result);
+    raisePcscFailure(call, result);
 }
 
 // Balances the override cursor on every way out of an exchange.
@@ -47,6 +49,12 @@ private:
 };
 
 } // namespace
+
+void raisePcscFailure(const char* call, LONG result)
+{
+    qDebug().noquote() << pcscFailureLine(call, result);
+    throw PcscError(result);
+}
 
 QString pcscFailureLine(const char* call, LONG result)
 {
@@ -90,23 +98,46 @@ quint32 waitStatusChange(SCARDCONTEXT context, const QString& readerName, quint3
     // time-out it leaves the preset state, and the caller knows why it asked.
     if (rv != SCARD_S_SUCCESS && rv != static_cast<LONG>(SCARD_E_TIMEOUT) && rv != static_cast<LONG>(SCARD_E_CANCELLED))
         fail("SCardGetStatusChange", rv);
+    // A reader unplugged while others stay: Windows answers success with an
+    // unknown (and ignored) reader where pcsc-lite fails the call. Either way
+    // the service no longer knows the reader, and the wait has failed.
+    constexpr quint32 gone = SCARD_STATE_UNKNOWN | SCARD_STATE_CHANGED;
+    if (rv == SCARD_S_SUCCESS && (eventState & gone) == gone)
+        fail("SCardGetStatusChange", static_cast<LONG>(SCARD_E_UNKNOWN_READER));
     return eventState;
+}
+
+LONG tryConnectCard(SCARDCONTEXT context, const QString& readerName, int* protocol, SCARDHANDLE* card)
+{
+    SCARDHANDLE connected = 0;
+    int asked = ProtocolT1;
+    LONG rv = pcscnative::connect(context, readerName, SCARD_PROTOCOL_T1, connected);
+    if (rv == static_cast<LONG>(SCARD_E_PROTO_MISMATCH)) {
+        asked = ProtocolT0;
+        rv = pcscnative::connect(context, readerName, SCARD_PROTOCOL_T0, connected);
+    }
+    if (rv == SCARD_S_SUCCESS) {
+        // With a single protocol offered, the active one can only be that one.
+        *protocol = asked;
+        *card = connected;
+    }
+    return rv;
 }
 
 SCARDHANDLE connectCard(SCARDCONTEXT context, const QString& readerName, int* protocol)
 {
     SCARDHANDLE card = 0;
-    int asked = ProtocolT1;
-    LONG rv = pcscnative::connect(context, readerName, SCARD_PROTOCOL_T1, card);
-    if (rv == static_cast<LONG>(SCARD_E_PROTO_MISMATCH)) {
-        asked = ProtocolT0;
-        rv = pcscnative::connect(context, readerName, SCARD_PROTOCOL_T0, card);
-    }
+    const LONG rv = tryConnectCard(context, readerName, protocol, &card);
     if (rv != SCARD_S_SUCCESS)
         fail("SCardConnect", rv);
-    // With a single protocol offered, the active one can only be that one.
-    *protocol = asked;
     return card;
+}
+
+LONG tryReconnectCard(SCARDHANDLE card, int protocol)
+{
+    DWORD active = 0;
+    return SCardReconnect(card, SCARD_SHARE_SHARED, protocol == ProtocolT0 ? SCARD_PROTOCOL_T0 : SCARD_PROTOCOL_T1,
+                          SCARD_LEAVE_CARD, &active);
 }
 
 void disconnectCard(SCARDHANDLE card)
@@ -116,9 +147,14 @@ void disconnectCard(SCARDHANDLE card)
         fail("SCardDisconnect", rv);
 }
 
+LONG tryBeginTransaction(SCARDHANDLE card)
+{
+    return SCardBeginTransaction(card);
+}
+
 void beginTransaction(SCARDHANDLE card)
 {
-    const LONG rv = SCardBeginTransaction(card);
+    const LONG rv = tryBeginTransaction(card);
     if (rv != SCARD_S_SUCCESS)
         fail("SCardBeginTransaction", rv);
 }
@@ -148,4 +184,47 @@ QByteArray transmitRaw(SCARDHANDLE card, const QByteArray& command, int protocol
 void cancelWait(SCARDCONTEXT context)
 {
     SCardCancel(context);
+}
+
+struct CardBusyWait::Private
+{
+    QElapsedTimer waited;
+    unsigned long stepMs = 0;
+    std::unique_ptr<WaitCursor> cursor;
+};
+
+CardBusyWait::CardBusyWait() : d(new Private) {}
+
+CardBusyWait::~CardBusyWait()
+{
+    delete d;
+}
+
+bool CardBusyWait::isBusy(LONG result)
+{
+    return result == static_cast<LONG>(SCARD_E_SHARING_VIOLATION) || result == static_cast<LONG>(SCARD_W_RESET_CARD);
+}
+
+bool CardBusyWait::again(const char* call, LONG result)
+{
+    if (!isBusy(result))
+        return false;
+    if (!d->waited.isValid()) {
+        d->waited.start();
+        d->cursor = std::make_unique<WaitCursor>();
+        qDebug().noquote() << QStringLiteral("Card in use by another program (%1: %2), waiting")
+                                  .arg(QLatin1String(call))
+                                  .arg(asSigned32(result));
+    }
+    const qint64 left = budgetMs - d->waited.elapsed();
+    if (left <= 0)
+        return false;
+    // The first retry follows at once: a reset is over by the time it is seen.
+    // Then short steps, so the card is taken soon after the other program
+    // lets go of it.
+    const unsigned long pause = qMin<unsigned long>(d->stepMs, static_cast<unsigned long>(left));
+    if (pause > 0)
+        QThread::msleep(pause);
+    d->stepMs = d->stepMs == 0 ? 20 : qMin<unsigned long>(d->stepMs * 2, 100);
+    return true;
 }

@@ -26,7 +26,8 @@
 using PcscError = LONG;
 
 // Protocol codes as the card layer keeps them.
-enum : int {
+enum : int
+{
     ProtocolNone = -1,
     ProtocolT0 = 1,
     ProtocolT1 = 2,
@@ -47,6 +48,42 @@ void disconnectCard(SCARDHANDLE card);
 void beginTransaction(SCARDHANDLE card);
 void endTransaction(SCARDHANDLE card);
 QByteArray transmitRaw(SCARDHANDLE card, const QByteArray& command, int protocol);
+// Single attempts that hand back the PC/SC result instead of raising it, for
+// callers that wait while another program is on the card (CardBusyWait).
+LONG tryConnectCard(SCARDCONTEXT context, const QString& readerName, int* protocol, SCARDHANDLE* card);
+LONG tryBeginTransaction(SCARDHANDLE card);
+// Reconnects a handle whose card another program has reset, asking for the
+// protocol it had; the card is left as it is.
+LONG tryReconnectCard(SCARDHANDLE card, int protocol);
+// The way every wrapper reports a failure: the debug line, then the throw.
+[[noreturn]] void raisePcscFailure(const char* call, LONG result);
+
+// Other programs share the reader on an office PC: the system's probe of a
+// new card, token agents and certificate installers connect to every card
+// that arrives, some exclusively, and reset it when they leave. A card access
+// waits for them for a bounded time, in growing steps, with the wait cursor
+// on, before its attempt counts as failed.
+class CardBusyWait
+{
+public:
+    CardBusyWait();
+    ~CardBusyWait();
+    CardBusyWait(const CardBusyWait&) = delete;
+    CardBusyWait& operator=(const CardBusyWait&) = delete;
+
+    // Another program holds the card or has reset it since it was connected.
+    static bool isBusy(LONG result);
+    // True when result is a busy one and time is left: the next attempt may
+    // then be made (after the pause this call has slept).
+    bool again(const char* call, LONG result);
+
+    static constexpr int budgetMs = 2500;
+
+private:
+    struct Private;
+    Private* d = nullptr;
+};
+
 // Cancels a wait in progress on the context; a no-op when nobody waits. The
 // cancelled wait returns like a timed-out one (no debug line, nothing thrown).
 void cancelWait(SCARDCONTEXT context);

@@ -12,8 +12,7 @@ LONG listReaders(SCARDCONTEXT context, QStringList& names, LONG& freeResult)
     freeResult = SCARD_S_SUCCESS;
     if (rv != SCARD_S_SUCCESS || buffer == nullptr)
         return rv;
-    names = splitMultiString(buffer, length,
-                             [](const char* name, int size) { return QString::fromUtf8(name, size); });
+    names = splitMultiString(buffer, length, [](const char* name, int size) { return QString::fromUtf8(name, size); });
     freeResult = SCardFreeMemory(context, buffer);
     return rv;
 }

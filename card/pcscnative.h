@@ -7,7 +7,6 @@
 
 #include "card/pcsc.h"
 
-
 namespace pcscnative {
 
 // The names of the readers (SCARD_AUTOALLOCATE), in the service's order. The
@@ -19,8 +18,7 @@ LONG connect(SCARDCONTEXT context, const QString& readerName, DWORD protocol, SC
 
 // A multi-string: names ended by NUL, the list ended by an empty name. Never
 // walks past the length (in characters) that the service reported.
-template <typename Char, typename Decode>
-QStringList splitMultiString(const Char* buffer, DWORD length, Decode decode)
+template <typename Char, typename Decode> QStringList splitMultiString(const Char* buffer, DWORD length, Decode decode)
 {
     QStringList names;
     const Char* p = buffer;

@@ -40,13 +40,17 @@ struct RegistrationAttribute
     int issuerCode;
     int subjectCode;
     const char* oid;
+    const char* fallbackOid; // read only when the name has no `oid`
 };
 
+// Since 2021 an organisation's INN is INNLE (INN now names a person) and an
+// entrepreneur's OGRN is OGRNIP. A director's name holds INNLE and his own INN:
+// INN still wins there, as it always has.
 const RegistrationAttribute kRegistrationAttributes[] = {
-    {8, 57, "\x2A\x85\x03\x64\x03"},             // 1.2.643.100.3 SNILS
-    {9, 58, "\x2A\x85\x03\x03\x81\x03\x01\x01"}, // 1.2.643.3.131.1.1 INN
-    {10, 59, "\x2A\x85\x03\x64\x01"},            // 1.2.643.100.1 OGRN
-    {-1, -1, nullptr},
+    {8, 57, "\x2A\x85\x03\x64\x03", nullptr},                            // 1.2.643.100.3 SNILS
+    {9, 58, "\x2A\x85\x03\x03\x81\x03\x01\x01", "\x2A\x85\x03\x64\x04"}, // INN, else INNLE 1.2.643.100.4
+    {10, 59, "\x2A\x85\x03\x64\x01", "\x2A\x85\x03\x64\x05"},            // OGRN, else OGRNIP 1.2.643.100.5
+    {-1, -1, nullptr, nullptr},
 };
 
 struct FormTemplate
@@ -136,6 +140,27 @@ private:
     std::unique_ptr<X509, X509Deleter> owned;
 };
 
+// The first entry of that type in the name, or nothing when the name has none.
+// The value's content octets up to a zero octet, as UTF-8, whatever its string
+// type: NumericString and UTF8String digits read alike.
+std::optional<QString> firstAttribute(const X509_NAME* name, const char* oid)
+{
+    const size_t oidLength = std::strlen(oid);
+    const int count = X509_NAME_entry_count(name);
+    for (int i = 0; i < count; ++i) {
+        const X509_NAME_ENTRY* entry = X509_NAME_get_entry(name, i);
+        const ASN1_OBJECT* type = X509_NAME_ENTRY_get_object(entry);
+        if (OBJ_length(type) != oidLength || std::memcmp(OBJ_get0_data(type), oid, oidLength) != 0)
+            continue;
+        const ASN1_STRING* value = X509_NAME_ENTRY_get_data(entry);
+        const char* data = reinterpret_cast<const char*>(ASN1_STRING_get0_data(value));
+        const int length = ASN1_STRING_length(value);
+        const void* zero = std::memchr(data, 0, size_t(length));
+        return QString::fromUtf8(data, zero ? int(static_cast<const char*>(zero) - data) : length);
+    }
+    return std::nullopt;
+}
+
 QString registrationNumber(X509* x509, int code)
 {
     const RegistrationAttribute* row = kRegistrationAttributes;
@@ -145,20 +170,10 @@ QString registrationNumber(X509* x509, int code)
         return {};
 
     const X509_NAME* name = code == row->issuerCode ? X509_get_issuer_name(x509) : X509_get_subject_name(x509);
-    const size_t oidLength = std::strlen(row->oid);
-    const int count = X509_NAME_entry_count(name);
-    for (int i = 0; i < count; ++i) {
-        const X509_NAME_ENTRY* entry = X509_NAME_get_entry(name, i);
-        const ASN1_OBJECT* type = X509_NAME_ENTRY_get_object(entry);
-        if (OBJ_length(type) != oidLength || std::memcmp(OBJ_get0_data(type), row->oid, oidLength) != 0)
-            continue;
-        const ASN1_STRING* value = X509_NAME_ENTRY_get_data(entry);
-        const char* data = reinterpret_cast<const char*>(ASN1_STRING_get0_data(value));
-        const int length = ASN1_STRING_length(value);
-        const void* zero = std::memchr(data, 0, size_t(length));
-        return QString::fromUtf8(data, zero ? int(static_cast<const char*>(zero) - data) : length);
-    }
-    return {};
+    std::optional<QString> value = firstAttribute(name, row->oid);
+    if (!value && row->fallbackOid)
+        value = firstAttribute(name, row->fallbackOid);
+    return value.value_or(QString());
 }
 
 // Form templates are UTF-16LE behind a byte-order mark, text up to the first NUL.

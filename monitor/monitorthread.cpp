@@ -116,32 +116,40 @@ void MonitorThread::run()
         // The flags may have flipped while this thread waited for the lock.
         if (!running || paused)
             continue;
-
-        oldStatus = eventState & stateMask;
-        try {
-            SCARDCONTEXT own = waitContext;
-            if (own == 0) {
-                own = establishContext();
-                waitContext = own;
-            }
-            eventState = waitStatusChange(own, readerName, eventState, eventState);
-            // pause() and stop() set their flag before they cancel the wait:
-            // a watch ended that way reports nothing.
-            if (!running || paused)
-                continue;
-            newStatus = eventState & stateMask;
-            if (newStatus != oldStatus)
-                emit statusChanged(newStatus);
-        } catch (...) {
-            // A failure while the watch was ending concerns a reader that is
-            // no longer watched; its context may be dead all the same.
-            if (running && !paused)
-                reportFailure();
-            else
-                dropWaitContext();
-        }
+        watchOnce();
     }
     dropWaitContext();
+}
+
+void MonitorThread::watchOnce()
+{
+    oldStatus = eventState & stateMask;
+    try {
+        SCARDCONTEXT own = waitContext;
+        if (own == 0) {
+            own = establishContext();
+            waitContext = own;
+        }
+        // The changed bit is the service's news of the last wait, not part of
+        // the state; fed back with the ignore bit, Windows would leave the
+        // reader out of every later wait.
+        const quint32 current = eventState & ~quint32(SCARD_STATE_CHANGED | SCARD_STATE_IGNORE);
+        eventState = waitStatusChange(own, readerName, current, eventState);
+        // pause() and stop() set their flag before they cancel the wait:
+        // a watch ended that way reports nothing.
+        if (!running || paused)
+            return;
+        newStatus = eventState & stateMask;
+        if (newStatus != oldStatus)
+            emit statusChanged(newStatus);
+    } catch (...) {
+        // A failure while the watch was ending concerns a reader that is
+        // no longer watched; its context may be dead all the same.
+        if (running && !paused)
+            reportFailure();
+        else
+            dropWaitContext();
+    }
 }
 
 void MonitorThread::lockPollCancellingWait()

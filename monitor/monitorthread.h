@@ -50,6 +50,8 @@ private:
     // and then the context stays dead even once the service is back.
     void dropWaitContext();
     void reportFailure();
+    // One wait of the loop and its report; pollLock held.
+    void watchOnce();
 
     // Counts selections and pauses, so that a selection can tell that the
     // user released (or selected again) while it processed events.

@@ -20,7 +20,7 @@ if [ "${ZENTAVO_BENCH_NO_SETUP:-}" != 1 ]; then
     ZENTAVO_BUILD_DIR=$build ZENTAVO_BUILD_TYPE=Release "$root/scripts/setup.sh"
 fi
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DZENTAVO_BENCHMARKS=ON >/dev/null
-cmake --build "$build" -j"$(nproc)" --target bench_window bench_process zentavo tachosim >"$build/bench-build.log" ||
+cmake --build "$build" -j"$(nproc)" --target bench_window bench_process zentavo tachosim otherclient >"$build/bench-build.log" ||
     { tail -30 "$build/bench-build.log" >&2; exit 1; }
 
 # The program itself runs on an X display (xvfb-run when there is none), so

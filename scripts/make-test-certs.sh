@@ -17,6 +17,14 @@
 #   driver-max-gost.der
 #                      serial 0C, the X.520 upper bounds on issuer and subject (common name 64,
 #                      locality and street 128 characters) and a 512-bit GOST key (six key lines)
+#   company-innle-gost.der
+#                      serial 0D, the profile issued since 2021: a legal entity's INN as INNLE
+#                      (1.2.643.100.4), no INN, on issuer (UTF8String, as one real CA has it) and
+#                      subject (NumericString); issued by a CA of its own
+#   entrepreneur-gost.der
+#                      serial 0E, an individual entrepreneur: OGRNIP in place of OGRN, INN of 12 digits,
+#                      SNILS; same CA
+#   director-gost.der  serial 0F, a director: the company's INNLE stated before his own INN; same CA
 #   size-1k.der, size-2k.der, size-4k.der
 #                      exactly 1024, 2048 and 4096 bytes (padded with a comment extension)
 #   *-card.bin         the certificate followed by junk up to the next 256-byte boundary and one
@@ -35,7 +43,13 @@ trap 'rm -rf "$work"' EXIT INT TERM
 GOST="-engine gost"
 MD=md_gost12_256
 
+# OpenSSL 3.0 has no name for INNLE.
 cat > "$work/req.cnf" <<EOF
+openssl_conf = init
+[init]
+oid_section = oids
+[oids]
+INNLE = 1.2.643.100.4
 [req]
 distinguished_name = dn
 string_mask = utf8only
@@ -48,6 +62,19 @@ basicConstraints = critical, CA:true
 keyUsage = critical, keyCertSign, cRLSign
 subjectKeyIdentifier = hash
 EOF
+
+# Nor a string table entry for INNLE or OGRNIP: their digits would go out as
+# UTF8String, not as NumericString as issued.
+{
+    cat "$work/req.cnf"
+    cat <<EOF
+[init]
+stbl_section = stbl
+[stbl]
+INNLE = mask:NUMERICSTRING,flags:nomask
+OGRNIP = mask:NUMERICSTRING,flags:nomask
+EOF
+} > "$work/req-numeric.cnf"
 
 cat > "$work/ca.cnf" <<EOF
 [ca]
@@ -84,7 +111,8 @@ make_ca() {
 make_ca ca "$ISSUER"
 quiet openssl x509 -in "$work/ca.pem" -outform DER -out "$out/ca-gost.der"
 
-# issue NAME KEYKIND SERIALHEX START END SUBJECT [EXTFILE]; the issuing CA is $CA (default ca)
+# issue NAME KEYKIND SERIALHEX START END SUBJECT [EXTFILE]; the issuing CA is $CA (default ca),
+# the request's configuration $REQ (default req)
 issue() {
     name=$1 kind=$2 serial=$3 start=$4 end=$5 subject=$6 ext=${7:-}
     ca=${CA:-ca}
@@ -95,7 +123,7 @@ issue() {
     gost512) reqmd=-md_gost12_512 ;;
     *) reqmd=-sha256 ;;
     esac
-    quiet openssl req $GOST -config "$work/req.cnf" -new -utf8 -key "$key" $reqmd -subj "$subject" \
+    quiet openssl req $GOST -config "$work/${REQ:-req}.cnf" -new -utf8 -key "$key" $reqmd -subj "$subject" \
         -out "$work/$name.csr"
     : > "$work/index.txt"
     echo "$serial" > "$work/serial"
@@ -163,6 +191,17 @@ MAX_STREET='пр-т Маршала Советского Союза Конста�
 make_ca ca-max "/C=RU/L=$MAX_L/street=$MAX_STREET/CN=Удостоверяющий центр карт тахографа Северо-Западного федеральн/INN=6701000003/OGRN=1026700000003"
 CA=ca-max issue driver-max-gost gost512 0C 20240115090000Z 20290115085959Z \
     "/C=RU/L=$MAX_L/street=$MAX_STREET/CN=Константинопольская-Новоалександровская Анастасия-Виктория Влади/SNILS=11223344595/INN=780123456789" \
+    "$work/leaf.cnf"
+
+make_ca ca-innle '/C=RU/L=Москва/street=ул. Тверская, д. 2/O=АО «Тестовый удостоверяющий центр»/CN=Тестовый УЦ карт тахографа 2021/INNLE=7702000004/OGRN=1027700000004'
+CA=ca-innle REQ=req-numeric issue company-innle-gost gost 0D 20240115090000Z 20290115085959Z \
+    '/C=RU/L=Омск/street=ул. Ленина, д. 5/O=ООО «Новый перевозчик»/CN=ООО «Новый перевозчик»/INNLE=5501000666/OGRN=1025500000666' \
+    "$work/leaf.cnf"
+CA=ca-innle REQ=req-numeric issue entrepreneur-gost gost 0E 20240115090000Z 20290115085959Z \
+    '/C=RU/L=Омск/street=ул. Мира, д. 8/CN=Кузнецов Олег Андреевич/SNILS=11223344595/INN=550100000777/OGRNIP=304550100000777' \
+    "$work/leaf.cnf"
+CA=ca-innle REQ=req-numeric issue director-gost gost 0F 20240115090000Z 20290115085959Z \
+    '/C=RU/L=Омск/O=ООО «Новый перевозчик»/CN=Смирнов Андрей Петрович/INNLE=5501000666/INN=550100000888/SNILS=12345678964/OGRN=1025500000666' \
     "$work/leaf.cnf"
 
 sized size-1k 1024

@@ -9,6 +9,7 @@ QString Zentavo::readCertificate(int mode)
     handleTrace(QStringLiteral("Чтение сертификата"));
     QString result;
     try {
+        QByteArray bytes;
         withCardAccess(this, context, currentReaderName(), [&](CARD_HANDLE& card) {
             if (!isExactSuccess(card.transmit(TachoCommand::selectTachograph)))
                 throw UnexpectedAnswer();
@@ -25,7 +26,6 @@ QString Zentavo::readCertificate(int mode)
             if (certificateChunkCount(contentLength) < 0)
                 throw UnexpectedAnswer();
 
-            QByteArray bytes;
             int chunk = 0;
             while (bytes.size() < total) {
                 // Short chunks could push the chunk number past what P1 can carry.
@@ -40,13 +40,13 @@ QString Zentavo::readCertificate(int mode)
                     throw UnexpectedAnswer();
                 bytes.append(answer.constData(), answer.size() - 2);
             }
-
-            // Handed on while the card is still connected.
-            if (mode == 1)
-                printer.printCertificate(bytes, cardType);
-            else
-                result = saveCertificate(bytes);
         });
+        // The files are written and the browser started once the card is let
+        // go: neither may hold the card's transaction while it waits.
+        if (mode == 1)
+            printer.printCertificate(bytes, cardType);
+        else
+            result = saveCertificate(bytes);
     } catch (...) {
         handleTrace(QStringLiteral("Ошибка чтения сертификата карты."));
         return QString();

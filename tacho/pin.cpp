@@ -36,8 +36,11 @@ void Zentavo::verifyPin()
     withCardAccess(this, context, currentReaderName(), [&](CARD_HANDLE& card) {
         sendSecretCommand(card, command);
         wipeSecret(command);
-        showInfo(QStringLiteral("Проверка ПИН-кода карты успешно завершена."));
     });
+    // Only once the card is let go: the box waits on the user, and a held
+    // transaction may not wait that long (Windows resets an idle card after
+    // 5 s, and other programs wait for it meanwhile).
+    showInfo(QStringLiteral("Проверка ПИН-кода карты успешно завершена."));
 }
 
 void Zentavo::unblockPin()
@@ -56,6 +59,9 @@ void Zentavo::unblockPin()
     withCardAccess(this, context, currentReaderName(), [&](CARD_HANDLE& card) {
         sendSecretCommand(card, command);
         wipeSecret(command);
-        showInfo(QStringLiteral("ПИН-код карты успешно разблокирован."));
     });
+    // Only once the card is let go: the box waits on the user, and a held
+    // transaction may not wait that long (Windows resets an idle card after
+    // 5 s, and other programs wait for it meanwhile).
+    showInfo(QStringLiteral("ПИН-код карты успешно разблокирован."));
 }

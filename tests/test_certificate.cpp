@@ -252,6 +252,13 @@ void TestCertificate::fieldsOfIssuerAndSubject_data()
     const QString markup = QStringLiteral("markup-ec.der");
     QTest::newRow("INN of issuer only: issuer") << markup << 9 << "7701000001";
     QTest::newRow("INN of issuer only: subject") << markup << 58 << "";
+
+    // Since 2021 an organisation's INN is INNLE, an entrepreneur's OGRN is OGRNIP.
+    const QString innle = QStringLiteral("company-innle-gost.der");
+    QTest::newRow("issuer INNLE as UTF8String") << innle << 9 << "7702000004";
+    QTest::newRow("subject INNLE as NumericString") << innle << 58 << "5501000666";
+    QTest::newRow("subject OGRNIP") << QStringLiteral("entrepreneur-gost.der") << 59 << "304550100000777";
+    QTest::newRow("INN wins over INNLE stated first") << QStringLiteral("director-gost.der") << 58 << "550100000888";
 }
 
 void TestCertificate::fieldsOfIssuerAndSubject()

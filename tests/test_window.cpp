@@ -13,6 +13,7 @@
 #include <QLayout>
 #include <QMessageBox>
 #include <QMouseEvent>
+#include <QProcess>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -96,18 +97,23 @@ private:
     PcscBench bench;
     QTemporaryDir settingsDir;
 
-    static void storeLastReader(const QVariant& value)
+    // The index alone, as an older version leaves it; a name when given.
+    static void storeLastReader(const QVariant& value, const QString& name = QString())
     {
         QSettings settings(QStringLiteral("Vestrak"), QStringLiteral("Zentavo"));
         if (value.isValid())
             settings.setValue(QStringLiteral("General/LastReader"), value);
         else
             settings.remove(QStringLiteral("General/LastReader"));
+        if (name.isEmpty())
+            settings.remove(QStringLiteral("General/LastReaderName"));
+        else
+            settings.setValue(QStringLiteral("General/LastReaderName"), name);
     }
-    static QVariant storedLastReader()
+    static QVariant storedLastReader(const char* key = "General/LastReader")
     {
         QSettings settings(QStringLiteral("Vestrak"), QStringLiteral("Zentavo"));
-        return settings.value(QStringLiteral("General/LastReader"));
+        return settings.value(QLatin1String(key));
     }
 
     // A window shown as the program shows it: its first show selects a reader.
@@ -306,6 +312,67 @@ private slots:
         QVERIFY(!A::bnCopy2Clipboard(*w)->isEnabled());
         QCOMPARE(A::cardType(*w), 0);
         QVERIFY(A::cardNumber(*w).isEmpty());
+    }
+
+    // Office PCs: the system's probe, token agents and certificate installers
+    // take each new card for a moment. Every insertion is identified all the
+    // same, with the log of a quiet machine and no PIN prompt.
+    void otherProgramsOnTheCardDelayTheReadButDoNotFailIt_data()
+    {
+        QTest::addColumn<int>("type");
+        QTest::addColumn<QStringList>("other");
+        QTest::addColumn<QString>("handled");
+        QTest::newRow("held exclusively 300 ms")
+            << 1 << QStringList{"--hold-ms", "300", "--exclusive"} << QStringLiteral("held");
+        QTest::newRow("probed 15 times, reset each time")
+            << 4 << QStringList{"--probes", "15", "--interval-ms", "60"} << QStringLiteral("probed");
+    }
+
+    void otherProgramsOnTheCardDelayTheReadButDoNotFailIt()
+    {
+        QFETCH(int, type);
+        QFETCH(QStringList, other);
+        QFETCH(QString, handled);
+        SimCard card(&bench, 0);
+        SimCard::Profile profile;
+        profile.cardType = type;
+        profile.cardNumber = "RUD0000000005151";
+        QVERIFY2(card.start(profile, false), qPrintable(card.errorString()));
+
+        QProcess client;
+        client.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        client.start(QStringLiteral(ZENTAVO_OTHERCLIENT), QStringList{"--reader", bench.readerName(0)} + other);
+        QVERIFY(client.waitForReadyRead(5000));
+        QCOMPARE(client.readLine().trimmed(), QByteArray("ready"));
+
+        int prompts = 0;
+        QTimer modals;
+        connect(&modals, &QTimer::timeout, [&] {
+            if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+                ++prompts;
+                dialog->reject();
+            }
+        });
+        modals.start(20);
+
+        auto w = showWindow();
+        const int insertions = 3;
+        QByteArray said;
+        for (int i = 0; i < insertions; ++i) {
+            QVERIFY(card.insert());
+            QTRY_COMPARE_WITH_TIMEOUT(A::edCardNumber(*w)->text(), QStringLiteral("RUD0000000005151"), 6000);
+            QTRY_VERIFY_WITH_TIMEOUT(!A::edSKZINumber(*w)->text().isEmpty(), 6000);
+            QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("RUD0000000005151"));
+            const QStringList log = A::logLines(*w);
+            QCOMPARE(log.filter(QStringLiteral("Ошибка")), QStringList());
+            QCOMPARE(log.filter(QStringLiteral("Чтение")), (QStringList{QStringLiteral("Чтение типа карты тахографа"),
+                                                                        QStringLiteral("Чтение номера СКЗИ")}));
+            // The other program did have the card.
+            QTRY_COMPARE_WITH_TIMEOUT((said += client.readAll()).count(handled.toLatin1()), qsizetype(i + 1), 3000);
+            QVERIFY(card.remove());
+            QTRY_COMPARE_WITH_TIMEOUT(A::logLines(*w), QStringList{insertCardLine}, 3000);
+        }
+        QCOMPARE(prompts, 0);
     }
 
     void failingMonitorReleasesTheReader()
@@ -579,6 +646,7 @@ private slots:
             QCOMPARE(A::currentIndex(*w), 1);
         }
         QCOMPARE(storedLastReader().toInt(), 1);
+        QCOMPARE(storedLastReader("General/LastReaderName").toString(), bench.readerName(1));
         {
             auto w = showWindow();
             QCOMPARE(A::selectedReader(*w), bench.readerName(1));
@@ -590,6 +658,25 @@ private slots:
             QCOMPARE(A::currentIndex(*w), -1);
         }
         QCOMPARE(storedLastReader().toInt(), -1);
+        // No reader listed at the end: the name of the last one is kept.
+        QCOMPARE(storedLastReader("General/LastReaderName").toString(), bench.readerName(1));
+    }
+
+    // The set of readers changed since the last run: the index names another
+    // reader now, the name the one the user chose.
+    void storedNameWinsOverTheIndex()
+    {
+        storeLastReader(0, bench.readerName(1));
+        {
+            auto w = showWindow();
+            QCOMPARE(A::currentIndex(*w), 1);
+            QCOMPARE(A::selectedReader(*w), bench.readerName(1));
+        }
+        storeLastReader(1, QStringLiteral("Reader that is gone"));
+        {
+            auto w = showWindow();
+            QCOMPARE(A::selectedReader(*w), bench.readerName(1));
+        }
     }
 
     void restoringTheWindowChangesNothing()

@@ -16,15 +16,23 @@ QStringList& calls()
     return c;
 }
 
+DWORD& lastCurrentState()
+{
+    static DWORD state = 0;
+    return state;
+}
+
 void reset()
 {
     script() = Script();
     calls().clear();
+    lastCurrentState() = 0;
 }
 
 } // namespace FakePcsc
 
 using FakePcsc::calls;
+using FakePcsc::lastCurrentState;
 using FakePcsc::script;
 
 namespace {
@@ -99,6 +107,8 @@ LONG SCardFreeMemory(SCARDCONTEXT, LPCVOID pvMem)
 LONG SCardGetStatusChange(SCARDCONTEXT, DWORD dwTimeout, SCARD_READERSTATE* rgReaderStates, DWORD cReaders)
 {
     calls() << QString("SCardGetStatusChange %1 %2").arg(dwTimeout).arg(cReaders);
+    if (cReaders > 0)
+        lastCurrentState() = rgReaderStates[0].dwCurrentState;
     if (script().writeEventState && cReaders > 0)
         rgReaderStates[0].dwEventState = script().eventState;
     return script().getStatusChange;
@@ -116,10 +126,16 @@ LONG SCardConnect(SCARDCONTEXT, LPCSTR szReader, DWORD dwShareMode, DWORD dwPref
     return rv;
 }
 
-LONG SCardReconnect(SCARDHANDLE, DWORD, DWORD, DWORD, LPDWORD)
+LONG SCardReconnect(SCARDHANDLE, DWORD dwShareMode, DWORD dwPreferredProtocols, DWORD dwInitialization,
+                    LPDWORD pdwActiveProtocol)
 {
-    calls() << "SCardReconnect";
-    return SCARD_E_UNSUPPORTED_FEATURE;
+    calls() << QString("SCardReconnect %1 %2 %3")
+                   .arg(protocolName(dwPreferredProtocols))
+                   .arg(dwShareMode)
+                   .arg(dwInitialization);
+    if (script().reconnect == SCARD_S_SUCCESS)
+        *pdwActiveProtocol = dwPreferredProtocols;
+    return script().reconnect;
 }
 
 LONG SCardDisconnect(SCARDHANDLE, DWORD dwDisposition)
@@ -131,7 +147,7 @@ LONG SCardDisconnect(SCARDHANDLE, DWORD dwDisposition)
 LONG SCardBeginTransaction(SCARDHANDLE)
 {
     calls() << "SCardBeginTransaction";
-    return script().begin;
+    return script().beginAttempts.isEmpty() ? script().begin : script().beginAttempts.takeFirst();
 }
 
 LONG SCardEndTransaction(SCARDHANDLE, DWORD dwDisposition)

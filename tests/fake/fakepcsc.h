@@ -30,6 +30,9 @@ struct Script
     QList<LONG> connect;
     LONG disconnect = SCARD_S_SUCCESS;
     LONG begin = SCARD_S_SUCCESS;
+    // One result per begin attempt, in order, before begin applies.
+    QList<LONG> beginAttempts;
+    LONG reconnect = SCARD_S_SUCCESS;
     LONG end = SCARD_S_SUCCESS;
     LONG transmit = SCARD_S_SUCCESS;
     // One answer per successful transmit, in order; 90 00 once used up.
@@ -38,6 +41,9 @@ struct Script
     // in calls() (e.g. whether the wait cursor is showing).
     std::function<QString()> duringTransmit;
 };
+
+// The current state handed to the latest SCardGetStatusChange.
+DWORD& lastCurrentState();
 
 // The script in force; reset() restores the defaults and clears calls().
 Script& script();

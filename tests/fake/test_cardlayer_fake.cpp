@@ -45,6 +45,12 @@ private slots:
     void disconnectFailureWhileUnwindingKeepsTheFirstError();
     void closeReportsDisconnectFailureOnce();
 
+    void anotherProgramOnTheCardIsWaitedFor_data();
+    void anotherProgramOnTheCardIsWaitedFor();
+    void busyCardIsGivenUpAfterTheBoundedWait();
+    void removedCardEndsTheWaitAtOnce();
+    void resetAfterACommandReachedTheCardIsNotRetried();
+
     void transmitShowsWaitCursorAndUsesTheProtocolsPci();
     void transmitFailureLeavesOnlyTheCommandLine();
     void answerLongerThanTheBufferIsAPcscFailure();
@@ -116,15 +122,15 @@ void TestCardLayerFake::connectFallsBackToT0OnlyOnProtocolMismatch()
 
 void TestCardLayerFake::connectFailureAfterFallbackReportsTheLastResult()
 {
-    FakePcsc::script().connect = {LONG(SCARD_E_PROTO_MISMATCH), LONG(SCARD_E_SHARING_VIOLATION)};
+    FakePcsc::script().connect = {LONG(SCARD_E_PROTO_MISMATCH), LONG(SCARD_W_UNRESPONSIVE_CARD)};
     LONG error = 0;
     try {
         CARD_HANDLE handle(&m_log, 1, "Reader A");
     } catch (PcscError e) {
         error = e;
     }
-    QCOMPARE(error, LONG(SCARD_E_SHARING_VIOLATION));
-    QCOMPARE(debugLines, QStringList{failureLine("SCardConnect", SCARD_E_SHARING_VIOLATION)});
+    QCOMPARE(error, LONG(SCARD_W_UNRESPONSIVE_CARD));
+    QCOMPARE(debugLines, QStringList{failureLine("SCardConnect", SCARD_W_UNRESPONSIVE_CARD)});
     QCOMPARE(m_log.lines, QStringList());
 }
 
@@ -187,7 +193,7 @@ void TestCardLayerFake::operationEndsTransactionBeforeResettingDisconnect()
 
 void TestCardLayerFake::failedBeginEndsNoTransaction()
 {
-    FakePcsc::script().begin = SCARD_E_SHARING_VIOLATION;
+    FakePcsc::script().begin = SCARD_W_REMOVED_CARD;
     LONG error = 0;
     try {
         CARD_HANDLE handle(&m_log, 1, "Reader A");
@@ -196,7 +202,7 @@ void TestCardLayerFake::failedBeginEndsNoTransaction()
     } catch (PcscError e) {
         error = e;
     }
-    QCOMPARE(error, LONG(SCARD_E_SHARING_VIOLATION));
+    QCOMPARE(error, LONG(SCARD_W_REMOVED_CARD));
     QCOMPARE(FakePcsc::calls(),
              (QStringList{"SCardConnect T1 2 Reader A", "SCardBeginTransaction", "SCardDisconnect 1"}));
 }
@@ -271,6 +277,113 @@ void TestCardLayerFake::closeReportsDisconnectFailureOnce()
     }
     QCOMPARE(error, LONG(SCARD_E_INVALID_HANDLE));
     QCOMPARE(FakePcsc::calls().count("SCardDisconnect 1"), 1);
+}
+
+void TestCardLayerFake::anotherProgramOnTheCardIsWaitedFor_data()
+{
+    QTest::addColumn<QList<LONG>>("connects");
+    QTest::addColumn<QList<LONG>>("begins");
+    QTest::addColumn<QStringList>("calls");
+    const QString connect = "SCardConnect T1 2 Reader A";
+    const QString begin = "SCardBeginTransaction";
+    const QString rest = "SCardTransmit T1 00A4020C020002";
+    const LONG busy = SCARD_E_SHARING_VIOLATION;
+    QTest::newRow("held exclusively at connect")
+        << QList<LONG>{busy, busy} << QList<LONG>{} << QStringList{connect, connect, connect, begin, rest};
+    QTest::newRow("transaction of another program")
+        << QList<LONG>{} << QList<LONG>{busy} << QStringList{connect, begin, begin, rest};
+    // Reset by another program between the connect and the transaction: the
+    // handle is reconnected, the card left as it is (the reset is done).
+    QTest::newRow("reset by another program") << QList<LONG>{} << QList<LONG>{LONG(SCARD_W_RESET_CARD)}
+                                              << QStringList{connect, begin, "SCardReconnect T1 2 0", begin, rest};
+}
+
+void TestCardLayerFake::anotherProgramOnTheCardIsWaitedFor()
+{
+    QFETCH(QList<LONG>, connects);
+    QFETCH(QList<LONG>, begins);
+    QFETCH(QStringList, calls);
+    FakePcsc::script().connect = connects;
+    FakePcsc::script().beginAttempts = begins;
+    {
+        CARD_HANDLE handle(&m_log, 1, "Reader A");
+        CARD_TRANSACTION transaction(&handle);
+        handle.transmit(selectIcc);
+    }
+    QCOMPARE(FakePcsc::calls().mid(0, calls.size()), calls);
+    // The user's log reads as if nobody had been in the way.
+    QCOMPARE(m_log.lines,
+             (QStringList{"Протокол: SCARD_PROTOCOL_T1", "Команда:    00 A4 02 0C 02 00 02 ", "Результат: 90 00 "}));
+    for (const QString& line : debugLines)
+        QVERIFY2(!line.startsWith("Failed"), qPrintable(line));
+    QCOMPARE(QApplication::overrideCursor(), nullptr);
+}
+
+void TestCardLayerFake::busyCardIsGivenUpAfterTheBoundedWait()
+{
+    FakePcsc::script().connect = QList<LONG>(10000, LONG(SCARD_E_SHARING_VIOLATION));
+    QElapsedTimer timer;
+    timer.start();
+    LONG error = 0;
+    try {
+        CARD_HANDLE handle(&m_log, 1, "Reader A");
+    } catch (PcscError e) {
+        error = e;
+    }
+    const qint64 waited = timer.elapsed();
+    QCOMPARE(error, LONG(SCARD_E_SHARING_VIOLATION));
+    QVERIFY2(waited >= CardBusyWait::budgetMs && waited < 3 * CardBusyWait::budgetMs,
+             qPrintable(QString::number(waited)));
+    // Short steps that grow, not a busy loop.
+    const int attempts = int(FakePcsc::calls().size());
+    QVERIFY2(attempts > 10 && attempts < 40, qPrintable(QString::number(attempts)));
+    QCOMPARE(debugLines.last(), failureLine("SCardConnect", SCARD_E_SHARING_VIOLATION));
+    QCOMPARE(m_log.lines, QStringList());
+    QCOMPARE(QApplication::overrideCursor(), nullptr);
+}
+
+void TestCardLayerFake::removedCardEndsTheWaitAtOnce()
+{
+    FakePcsc::script().beginAttempts = {LONG(SCARD_E_SHARING_VIOLATION), LONG(SCARD_W_REMOVED_CARD)};
+    LONG error = 0;
+    try {
+        CARD_HANDLE handle(&m_log, 1, "Reader A");
+        CARD_TRANSACTION transaction(&handle);
+    } catch (PcscError e) {
+        error = e;
+    }
+    QCOMPARE(error, LONG(SCARD_W_REMOVED_CARD));
+    QCOMPARE(FakePcsc::calls(), (QStringList{"SCardConnect T1 2 Reader A", "SCardBeginTransaction",
+                                             "SCardBeginTransaction", "SCardDisconnect 1"}));
+
+    // A reconnect that finds the card gone ends it as well.
+    FakePcsc::reset();
+    FakePcsc::script().beginAttempts = {LONG(SCARD_W_RESET_CARD)};
+    FakePcsc::script().reconnect = SCARD_W_REMOVED_CARD;
+    try {
+        CARD_HANDLE handle(&m_log, 1, "Reader A");
+        CARD_TRANSACTION transaction(&handle);
+    } catch (PcscError e) {
+        error = e;
+    }
+    QCOMPARE(error, LONG(SCARD_W_REMOVED_CARD));
+    QCOMPARE(debugLines.last(), failureLine("SCardReconnect", SCARD_W_REMOVED_CARD));
+}
+
+void TestCardLayerFake::resetAfterACommandReachedTheCardIsNotRetried()
+{
+    FakePcsc::script().transmit = SCARD_W_RESET_CARD;
+    LONG error = 0;
+    try {
+        CARD_HANDLE handle(&m_log, 1, "Reader A");
+        CARD_TRANSACTION transaction(&handle);
+        handle.transmit(QByteArray::fromHex("0020000008313233FFFFFFFFFF"), TraceMode::Secret);
+    } catch (PcscError e) {
+        error = e;
+    }
+    QCOMPARE(error, LONG(SCARD_W_RESET_CARD));
+    QCOMPARE(FakePcsc::calls().filter("SCardTransmit").size(), 1);
+    QCOMPARE(FakePcsc::calls().filter("SCardReconnect").size(), 0);
 }
 
 void TestCardLayerFake::transmitShowsWaitCursorAndUsesTheProtocolsPci()

@@ -97,6 +97,46 @@ private slots:
         QCOMPARE(MonitorTestAccess::eventState(monitor), eventState);
     }
 
+    // Windows reports a reader unplugged while others stay as a successful
+    // wait with an unknown, changed and ignored reader.
+    void vanishedReaderEndsTheWatch()
+    {
+        const DWORD gone = 0x00050000 | SCARD_STATE_UNKNOWN | SCARD_STATE_CHANGED | SCARD_STATE_IGNORE;
+        MonitorThread monitor;
+        Recorder rec(monitor);
+        monitor.selectReader(0, QStringLiteral("Reader A"));
+        QCOMPARE(rec.statuses, QList<ulong>{0x20});
+
+        FakePcsc::script().eventState = gone;
+        MonitorTestAccess::watchOnce(monitor);
+        QCoreApplication::processEvents();
+        QCOMPARE(rec.errors, 1);
+        QVERIFY(MonitorTestAccess::paused(monitor));
+        QCOMPARE(rec.statuses, QList<ulong>{0x20});
+
+        // A selection of a reader the service no longer knows fails too.
+        monitor.selectReader(0, QStringLiteral("Reader A"));
+        QCOMPARE(rec.errors, 2);
+        QVERIFY(MonitorTestAccess::paused(monitor));
+    }
+
+    void changedAndIgnoreBitsAreNotFedBack()
+    {
+        FakePcsc::script().eventState = 0x00030000 | SCARD_STATE_PRESENT | SCARD_STATE_CHANGED | SCARD_STATE_INUSE;
+        MonitorThread monitor;
+        Recorder rec(monitor);
+        monitor.selectReader(0, QStringLiteral("Reader A"));
+        MonitorTestAccess::watchOnce(monitor);
+        QCOMPARE(FakePcsc::lastCurrentState(), DWORD(0x00030000 | SCARD_STATE_PRESENT | SCARD_STATE_INUSE));
+        FakePcsc::script().eventState = SCARD_STATE_EMPTY | SCARD_STATE_CHANGED | SCARD_STATE_IGNORE;
+        MonitorTestAccess::watchOnce(monitor);
+        MonitorTestAccess::watchOnce(monitor);
+        QCOMPARE(FakePcsc::lastCurrentState(), DWORD(SCARD_STATE_EMPTY));
+        QCoreApplication::processEvents();
+        QCOMPARE(rec.statuses, (QList<ulong>{0x20, 0x10}));
+        QCOMPARE(rec.errors, 0);
+    }
+
     void failingContextFailsTheSelection()
     {
         FakePcsc::script().establish = SCARD_E_NO_SERVICE;

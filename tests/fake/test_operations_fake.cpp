@@ -9,6 +9,7 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QDesktopServices>
 #include <QDir>
 #include <QFile>
 #include <QMessageBox>
@@ -33,6 +34,8 @@ public:
     BoxAnswerer() { qApp->installEventFilter(this); }
     ~BoxAnswerer() override { qApp->removeEventFilter(this); }
     QStringList messages;
+    // The PC/SC call made last when each message box came up.
+    QStringList lastCallAtBox;
     int pinDialogs = 0;
 
 protected:
@@ -52,6 +55,7 @@ private:
             return;
         if (auto* box = qobject_cast<QMessageBox*>(dialog)) {
             messages << box->text().trimmed();
+            lastCallAtBox << FakePcsc::calls().value(FakePcsc::calls().size() - 1);
             box->button(QMessageBox::Ok)->click();
         } else if (auto* pin = dialog->findChild<QLineEdit*>(QStringLiteral("edPin"))) {
             ++pinDialogs;
@@ -82,6 +86,19 @@ QByteArray readAll(const QString& path)
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
+
+// Takes the place of the desktop's browser: notes the PC/SC call made last
+// when a document is handed over.
+class UrlCatcher : public QObject
+{
+    Q_OBJECT
+public:
+    UrlCatcher() { QDesktopServices::setUrlHandler(QStringLiteral("file"), this, "open"); }
+    ~UrlCatcher() override { QDesktopServices::unsetUrlHandler(QStringLiteral("file")); }
+    QStringList lastCallAtOpen;
+public slots:
+    void open(const QUrl&) { lastCallAtOpen << FakePcsc::calls().value(FakePcsc::calls().size() - 1); }
+};
 
 } // namespace
 
@@ -186,6 +203,27 @@ private slots:
             QCOMPARE(readAll(outputPath("Certificate.cer")), earlierFile);
             QCOMPARE(readAll(outputPath("Certificate.htm")), earlierFile);
         }
+    }
+
+    // Nothing that waits on the user or another program may hold the card:
+    // Windows resets a card whose transaction is idle for 5 s.
+    void nothingWaitsWhileTheCardIsHeld()
+    {
+        BoxAnswerer boxes;
+        A::onHyperLink(w(), QStringLiteral("#verify"));
+        A::onHyperLink(w(), QStringLiteral("#unblock"));
+        QCOMPARE(boxes.messages, (QStringList{QStringLiteral("Проверка ПИН-кода карты успешно завершена."),
+                                              QStringLiteral("ПИН-код карты успешно разблокирован.")}));
+        QCOMPARE(boxes.lastCallAtBox,
+                 (QStringList{QStringLiteral("SCardDisconnect 1"), QStringLiteral("SCardDisconnect 1")}));
+
+        // A certificate of the test data, served in one chunk.
+        const QByteArray der = readAll(QStringLiteral(ZENTAVO_TESTDATA_DIR "/driver-gost.der"));
+        QVERIFY(!der.isEmpty() && der.size() <= 1020);
+        FakePcsc::script().responses = {sw(0x9000), sw(0x9000), der.left(4) + sw(0x9000), der + sw(0x9000)};
+        UrlCatcher browser;
+        w().readCertificate(1);
+        QCOMPARE(browser.lastCallAtOpen, QStringList{QStringLiteral("SCardDisconnect 1")});
     }
 
     void refusedPinCheckIsAnErrorBox_data() { refusals(); }

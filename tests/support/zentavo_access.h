@@ -69,4 +69,5 @@ public:
     static bool paused(const MonitorThread& m) { return m.paused; }
     static SCARDCONTEXT waitContext(const MonitorThread& m) { return m.waitContext; }
     static quint32 eventState(MonitorThread& m) { return m.eventState; }
+    static void watchOnce(MonitorThread& m) { m.watchOnce(); }
 };
