@@ -61,10 +61,10 @@ QStringList Zentavo::listReadersOnLiveContext()
 void Zentavo::fillReaderList()
 {
     // Readers come and go (a second reader, a docking station, a token): an
-    // index may then name another reader, so the reader is found by name.
-    QString wantedName = currentReaderName();
-    if (wantedName.isEmpty())
-        wantedName = lastReaderName;
+    // index may then name another reader, so the reader is found by name. A
+    // reader that is gone stays the one wanted: the one shown meanwhile only
+    // stands in for it until it is back or the user picks another.
+    const QString wantedName = lastReaderName.isEmpty() ? currentReaderName() : lastReaderName;
     const int wanted = currentIndex;
     readers = listReadersOnLiveContext();
     {
@@ -85,6 +85,8 @@ void Zentavo::fillReaderList()
             currentIndex = (wanted < 0 || wanted >= readers.size()) ? 0 : wanted;
         form->cbReaders->setCurrentIndex(currentIndex);
     }
+    // After the box has taken the index: a change of the box is the user's pick.
+    lastReaderName = currentReaderName() == wantedName ? QString() : wantedName;
 
     fitContentWidth();
 
@@ -94,8 +96,10 @@ void Zentavo::fillReaderList()
 
 void Zentavo::on_cbReaders_currentIndexChanged(int Index)
 {
-    if (!refreshing)
+    if (!refreshing) {
         currentIndex = Index;
+        lastReaderName.clear();
+    }
 }
 
 QString Zentavo::currentReaderName() const

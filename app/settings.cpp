@@ -17,7 +17,7 @@ void Zentavo::syncSettings(bool load)
         // The index stays for older versions; the name is what finds the
         // reader again when the set of readers has changed.
         settings.setValue(QStringLiteral("LastReader"), currentIndex);
-        const QString name = currentReaderName();
+        const QString name = lastReaderName.isEmpty() ? currentReaderName() : lastReaderName;
         if (!name.isEmpty())
             settings.setValue(QStringLiteral("LastReaderName"), name);
     }

@@ -81,7 +81,8 @@ private:
     QStringList readers;
     MonitorThread monitor;
     int currentIndex = -1;
-    // The name of the reader last used, from the settings.
+    // The reader wanted while it is not listed (from the settings at start,
+    // or one that went); empty when it is the current one.
     QString lastReaderName;
     bool refreshing = false;
     bool logVisible = false;

@@ -15,6 +15,7 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
@@ -140,6 +141,9 @@ private slots:
     {
         QVERIFY(temp.isValid());
         qputenv("TMPDIR", QFile::encodeName(temp.path()));
+        // Every window saves its reader when it goes: not into the user's settings.
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, temp.path());
+        QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, temp.path());
     }
 
     void init()
@@ -224,6 +228,32 @@ private slots:
         UrlCatcher browser;
         w().readCertificate(1);
         QCOMPARE(browser.lastCallAtOpen, QStringList{QStringLiteral("SCardDisconnect 1")});
+    }
+
+    // A reader unplugged while others stay: the reader shown meanwhile only
+    // stands in for it, so a refresh once it is back takes it again, and so
+    // would the next start; a reader the user picks meanwhile is wanted instead.
+    void readerThatWentIsWantedUntilItIsBack()
+    {
+        const auto refreshWith = [this](const QStringList& names) {
+            FakePcsc::script().readers = names.join(QChar(0)).toUtf8() + QByteArray(2, '\0');
+            A::onHyperLink(w(), QStringLiteral("#readers"));
+            return A::readers(w()).value(A::currentIndex(w()));
+        };
+        const QString a = QStringLiteral("Reader A"), b = QStringLiteral("Reader B"), c = QStringLiteral("Reader C");
+        QCOMPARE(refreshWith({a, b}), a);
+        QCOMPARE(refreshWith({b}), b);
+        QCOMPARE(refreshWith({a, b}), a);
+
+        QCOMPARE(refreshWith({b, c}), b);
+        A::cbReaders(w())->setCurrentIndex(1);
+        QCOMPARE(refreshWith({a, b, c}), c);
+
+        QCOMPARE(refreshWith({b}), b);
+        window.reset();
+        QCOMPARE(QSettings(QStringLiteral("Vestrak"), QStringLiteral("Zentavo"))
+                     .value(QStringLiteral("General/LastReaderName")),
+                 QVariant(c));
     }
 
     void refusedPinCheckIsAnErrorBox_data() { refusals(); }
