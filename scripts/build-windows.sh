@@ -34,10 +34,11 @@ ls -l "$build"/zentavo-*-win64.exe "$build"/zentavo-*-win64.zip
 if [ "${1:-}" = --check ]; then
     # Bounded: a check that waits on a window that never comes must not hold CI.
     ZENTAVO_WINDOWS_DEPS=$deps timeout 900 "$root/scripts/windows-checks.sh" "$build"
-    # The card check takes the simulator and the bridge's relay from the
-    # Linux build (the test suite's, or one made now).
+    # The card check takes the simulator, the bridge's relay and the other
+    # program on the reader from the Linux build (the test suite's, or one made now).
     linux=${ZENTAVO_BUILD_DIR:-$root/build}
-    if [ ! -x "$linux/tools/tachosim" ] || [ ! -x "$linux/tools/winscard-bridge/winscard-relay" ]; then
+    if [ ! -x "$linux/tools/tachosim" ] || [ ! -x "$linux/tools/winscard-bridge/winscard-relay" ] ||
+        [ ! -x "$linux/tools/otherclient" ]; then
         ZENTAVO_BUILD_DIR=$linux "$root/scripts/setup.sh"
     fi
     timeout 600 "$root/scripts/windows-card-check.sh" "$build" "$linux"
