@@ -236,11 +236,11 @@ echo "box: $text"
 grep -q "Проверка ПИН-кода карты успешно завершена." <<<"$text" || fail "no success box for the right PIN: «$text»"
 # The service resets a card whose transaction waits 5 s on the user: the
 # access must have ended before the box, with its own reset, and only once.
-at_box=$(cut -c $((${#before} + 1))- "$work/at-box" | grep -oE '(cmd 0020|ctl reset)' | tr '\n' ' ')
+at_box=$(cut -c $((${#before} + 1))- "$work/at-box" | grep -oE '(cmd 0020|ctl reset)' | tr '\n' ' ' || true)
 sleep 1
 box=$(other_window)
 [ -z "$box" ] || fail "a second box after the success box: «$(box_text "$box" | tr -s '\n' ' ')»"
-after=$(card_commands | cut -c $((${#before} + 1))- | grep -oE '(cmd 0020|ctl reset)' | tr '\n' ' ')
+after=$(card_commands | cut -c $((${#before} + 1))- | grep -oE '(cmd 0020|ctl reset)' | tr '\n' ' ' || true)
 echo "card after the PIN: when the box came «$at_box», at the end «$after»"
 [ "$at_box" = "cmd 0020 ctl reset " ] || fail "the card access had not ended when the box came: «$at_box»"
 [ "$after" = "cmd 0020 ctl reset " ] || fail "the card after the PIN: «$after», not VERIFY once, then the reset"
