@@ -12,6 +12,8 @@
 #include <QUrl>
 
 #ifdef Q_OS_WIN
+#include <QDeadlineTimer>
+#include <QThread>
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
@@ -197,14 +199,18 @@ std::optional<QString> decodeForm(const QByteArray& data)
 
 // Every place is read; the bundle comes last and wins, so a file next to the
 // executable, or in the data directory of an installed program (bin/../share),
-// only supplies a form that the bundle lacks.
+// only supplies a form that the bundle lacks. A Windows program folder has no
+// such neighbour: "..\share" of a zip unpacked to X:\Zentavo is X:\share,
+// open to anyone who can write to that drive.
 std::optional<QString> loadForm(const QString& name)
 {
     const QDir executableDir(QCoreApplication::applicationDirPath());
     const QString places[] = {
         QDir::toNativeSeparators(executableDir.absoluteFilePath(name)),
+#ifndef Q_OS_WIN
         QDir::toNativeSeparators(
             QDir::cleanPath(executableDir.absoluteFilePath(QStringLiteral("../share/zentavo/") + name))),
+#endif
         QStringLiteral(":/") + name,
     };
     std::optional<QString> text;
@@ -240,6 +246,29 @@ QString tempFilePath(const char* name)
     return QDir::toNativeSeparators(QDir(directory).filePath(QString::fromLatin1(name)));
 }
 
+#ifdef Q_OS_WIN
+// One step, as rename() is on Unix: the earlier document stays until the new
+// one takes its name. A virus scanner or the search indexer opens a fresh file
+// for a moment (and a browser may hold the earlier document): such a refusal
+// is waited out for a short while, a lasting one fails as any other.
+constexpr int kMoveRetryMs = 1000;
+constexpr int kMoveRetryStepMs = 50;
+
+bool moveOver(const QString& from, const QString& to)
+{
+    const QDeadlineTimer deadline(kMoveRetryMs);
+    for (;;) {
+        if (MoveFileExW(reinterpret_cast<LPCWSTR>(from.utf16()), reinterpret_cast<LPCWSTR>(to.utf16()),
+                        MOVEFILE_REPLACE_EXISTING))
+            return true;
+        const DWORD error = GetLastError();
+        if ((error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) || deadline.hasExpired())
+            return false;
+        QThread::msleep(kMoveRetryStepMs);
+    }
+}
+#endif
+
 // The output names are fixed and the directory is shared: write a fresh file
 // under a unique name and rename it over the target. rename() replaces a planted
 // symbolic link instead of following it, and in a sticky directory refuses to
@@ -261,14 +290,9 @@ bool replaceFile(const QString& path, const QByteArray& bytes)
         written = file.fileName();
     }
 #ifdef Q_OS_WIN
-    // One step, as rename() is on Unix: the earlier document stays until the
-    // new one takes its name.
-    const QString from = QDir::toNativeSeparators(written);
-    const bool renamed = MoveFileExW(reinterpret_cast<LPCWSTR>(from.utf16()),
-                                     reinterpret_cast<LPCWSTR>(path.utf16()), MOVEFILE_REPLACE_EXISTING);
+    const bool renamed = moveOver(QDir::toNativeSeparators(written), path);
 #else
-    const bool renamed =
-        std::rename(QFile::encodeName(written).constData(), QFile::encodeName(path).constData()) == 0;
+    const bool renamed = std::rename(QFile::encodeName(written).constData(), QFile::encodeName(path).constData()) == 0;
 #endif
     if (!renamed)
         QFile::remove(written);

@@ -5,10 +5,20 @@
 #   libcrypto-3-x64.dll, libssl-3-x64.dll      OpenSSL (the certificate's raw structure)
 #   libstdc++-6.dll, libgcc_s_seh-1.dll, libwinpthread-1.dll   the mingw runtime
 #   translations/qtbase_ru.qm                  Qt's own texts in Russian
+#   qt.conf                                    Qt's prefix and plugins: this folder
 # Everything sits beside the executable, where Windows and Qt look first.
+# With ZENTAVO_SIGN_CERT and ZENTAVO_SIGN_KEY in the environment of cpack,
+# zentavo.exe, the uninstaller and the installer are signed
+# (scripts/sign-windows.sh).
 
 install(TARGETS zentavo RUNTIME DESTINATION .)
 install(FILES resources/tacCertK.htm DESTINATION .)
+# Without it Qt takes the folder above Qt6Core.dll for its prefix as soon as
+# that folder holds lib\libQt6Core.a, and loads plugins from its plugins\
+# folder: for a zip unpacked to X:\Zentavo, whoever can write to X:\ could plant
+# both. The build tree runs without it (its Qt is the dependencies' prefix).
+file(WRITE "${CMAKE_CURRENT_BINARY_DIR}/install/qt.conf" "[Paths]\nPrefix = .\nPlugins = .\n")
+install(FILES "${CMAKE_CURRENT_BINARY_DIR}/install/qt.conf" DESTINATION .)
 install(FILES docs/user-guide.md DESTINATION doc)
 install(DIRECTORY docs/img DESTINATION doc FILES_MATCHING PATTERN "*.png")
 
@@ -71,6 +81,16 @@ install(CODE "
         execute_process(COMMAND \"${CMAKE_STRIP}\" --strip-unneeded \"\${dll}\")
     endforeach()")
 
+# Signed last: stripping would break the signature.
+install(CODE "
+    if(NOT \"\$ENV{ZENTAVO_SIGN_CERT}\" STREQUAL \"\")
+        execute_process(COMMAND \"${CMAKE_CURRENT_SOURCE_DIR}/scripts/sign-windows.sh\"
+                                \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/zentavo.exe\" RESULT_VARIABLE failed)
+        if(failed)
+            message(FATAL_ERROR \"signing zentavo.exe failed\")
+        endif()
+    endif()")
+
 set(CPACK_GENERATOR NSIS ZIP)
 set(CPACK_PACKAGE_NAME Zentavo)
 set(CPACK_PACKAGE_VENDOR Vestrak)
@@ -87,5 +107,8 @@ set(CPACK_NSIS_INSTALLED_ICON_NAME zentavo.exe)
 set(CPACK_NSIS_MUI_ICON "${CMAKE_CURRENT_SOURCE_DIR}/resources/Smartcard.ico")
 set(CPACK_NSIS_MUI_UNIICON "${CMAKE_CURRENT_SOURCE_DIR}/resources/Smartcard.ico")
 set(CPACK_NSIS_COMPRESSOR "/SOLID lzma")
+# Signing is decided when cpack runs, from its environment (cmake/CPackSigning.cmake).
+set(CPACK_ZENTAVO_SIGN_SCRIPT "${CMAKE_CURRENT_SOURCE_DIR}/scripts/sign-windows.sh")
+set(CPACK_PROJECT_CONFIG_FILE "${CMAKE_CURRENT_SOURCE_DIR}/cmake/CPackSigning.cmake")
 
 include(CPack)

@@ -3,7 +3,12 @@
 # it needs, builds the Windows dependencies once (cached outside the work tree,
 # see scripts/windows-deps.sh), builds the program for 64-bit Windows into
 # build-windows/ (or $ZENTAVO_WINDOWS_BUILD_DIR) and makes the NSIS installer
-# and the portable .zip there.
+# and the portable .zip there, with SHA256SUMS beside them.
+# Signing (Authenticode, osslsigncode): with ZENTAVO_SIGN_CERT and
+# ZENTAVO_SIGN_KEY naming a code-signing certificate and its key,
+# zentavo.exe, the uninstaller and the installer are signed (optional:
+# ZENTAVO_SIGN_PASSWORD_FILE, ZENTAVO_SIGN_TIMESTAMP; scripts/sign-windows.sh).
+# Without them the build is unsigned and says so.
 #   --check   then checks it under Wine: the Windows test programs, the
 #             installer and the installed program (scripts/windows-checks.sh),
 #             and a card read end to end through the test PC/SC bridge on a
@@ -16,11 +21,21 @@ packages=(
     build-essential cmake ninja-build pkg-config perl dpkg-dev
     qt6-base-dev qt6-base-dev-tools qt6-translations-l10n libgl-dev
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-    nsis zip locales
+    nsis zip locales osslsigncode
 )
 [ "${1:-}" = --check ] && packages+=(wine wine64 xvfb xauth xdotool xclip imagemagick fonts-dejavu-core
                                      pcscd vsmartcard-vpcd libpcsclite-dev unzip)
 "$root/scripts/install-packages.sh" "${packages[@]}"
+
+if [ -n "${ZENTAVO_SIGN_CERT:-}${ZENTAVO_SIGN_KEY:-}" ]; then
+    for f in "${ZENTAVO_SIGN_CERT:-}" "${ZENTAVO_SIGN_KEY:-}"; do
+        [ -f "$f" ] || { echo "signing needs ZENTAVO_SIGN_CERT and ZENTAVO_SIGN_KEY (files); got «$f»" >&2; exit 1; }
+    done
+    # cpack signs from inside the build directory.
+    ZENTAVO_SIGN_CERT=$(realpath "$ZENTAVO_SIGN_CERT") ZENTAVO_SIGN_KEY=$(realpath "$ZENTAVO_SIGN_KEY")
+    [ -z "${ZENTAVO_SIGN_PASSWORD_FILE:-}" ] || ZENTAVO_SIGN_PASSWORD_FILE=$(realpath "$ZENTAVO_SIGN_PASSWORD_FILE")
+    export ZENTAVO_SIGN_CERT ZENTAVO_SIGN_KEY ZENTAVO_SIGN_PASSWORD_FILE
+fi
 
 deps=$("$root/scripts/windows-deps.sh" | tail -n 1)
 echo "== Windows dependencies: $deps"
@@ -29,7 +44,14 @@ echo "== Windows dependencies: $deps"
     -DOPENSSL_ROOT_DIR="$deps/openssl" -DBUILD_TESTING=ON >/dev/null
 cmake --build "$build" -j"$(nproc)"
 (cd "$build" && cpack -G NSIS >/dev/null && cpack -G ZIP >/dev/null)
-ls -l "$build"/zentavo-*-win64.exe "$build"/zentavo-*-win64.zip
+name=$(sed -n 's/^set(CPACK_PACKAGE_FILE_NAME "\(.*\)")$/\1/p' "$build/CPackConfig.cmake")
+(cd "$build" && sha256sum "$name.exe" "$name.zip" >SHA256SUMS)
+ls -l "$build/$name.exe" "$build/$name.zip" "$build/SHA256SUMS"
+if [ -n "${ZENTAVO_SIGN_CERT:-}" ]; then
+    echo "== signed with $(openssl x509 -in "$ZENTAVO_SIGN_CERT" -noout -subject 2>/dev/null || echo "$ZENTAVO_SIGN_CERT")"
+else
+    echo "== UNSIGNED: zentavo.exe, the uninstaller and the installer carry no signature (see README: Signing)"
+fi
 
 if [ "${1:-}" = --check ]; then
     # Bounded: a check that waits on a window that never comes must not hold CI.

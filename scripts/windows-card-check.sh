@@ -55,6 +55,23 @@ WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i >/dev/null 2>&1
 wine reg add 'HKCR\.htm' /ve /d htmlfile /f >/dev/null 2>&1
 wineserver -w
 
+# OpenSSL reads no configuration file. One is planted where this build's
+# libcrypto would look (OPENSSLDIR under Program Files) and where the earlier
+# build's did (its build prefix, which Windows takes as a path on the drive of
+# the program's folder: the work folder is drive Y: here). It loads an engine
+# DLL that leaves a mark; asserted after the print, when Qt has started OpenSSL.
+ln -s "$work" "$WINEPREFIX/dosdevices/y:"
+ssl_mark=$work/openssl-config-read
+printf '#include <windows.h>\nBOOL WINAPI DllMain(HINSTANCE i, DWORD r, LPVOID p)\n{ if (r == DLL_PROCESS_ATTACH)
+    CloseHandle(CreateFileA("Z:%s", GENERIC_WRITE, 0, 0, CREATE_ALWAYS, 0, 0)); return TRUE; }\n' "$ssl_mark" |
+    x86_64-w64-mingw32-gcc -shared -o "$work/mark.dll" -x c -
+for dir in "$WINEPREFIX/drive_c/Program Files/OpenSSL/ssl" \
+           "$work$(sed -n 's/^OPENSSL_ROOT_DIR:[A-Z]*=//p' "$wbuild/CMakeCache.txt")/ssl"; do
+    mkdir -p "$dir"
+    printf 'openssl_conf = init\n[init]\nengines = engines\n[engines]\nmark = mark\n[mark]\ndynamic_path = Z:%s\n' \
+        "$work/mark.dll" >"$dir/openssl.cnf"
+done
+
 # The desktop's handler for the form, recorded instead of a browser (Wine's
 # ShellExecute hands file URLs to xdg-open).
 cat >"$work/bin/xdg-open" <<EOF
@@ -193,6 +210,7 @@ grep -q "<td>01.02.2013</td>" <<<"$form_text" || fail "the validity date is not 
 grep -q ">$(TZ=Europe/Moscow date +%d.%m.%Y)<" <<<"$form_text" || fail "the form's date is not today's"
 grep -q "Certificate.htm" "$work/opened" 2>/dev/null || fail "the form was not handed to the desktop"
 echo "form ${form#"$WINEPREFIX/"} opened as: $(cat "$work/opened")"
+[ ! -e "$ssl_mark" ] || fail "OpenSSL read a planted openssl.cnf"
 
 verify() { # PIN [SECONDS]: the box the program shows afterwards, its text on
     # stdout, the card's commands when it came in $work/at-box; the box is

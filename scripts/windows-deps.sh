@@ -98,13 +98,14 @@ EOF
         # ENGINESDIR, MODULESDIR) compiled in. Left at this machine's paths they
         # would be drive-relative on Windows ("\root\.cache\..."), creatable by
         # any user; OpenSSL's own Windows defaults under Program Files are
-        # writable by administrators only. Installed through DESTDIR, then moved.
+        # writable by administrators only. Installed through DESTDIR, then moved;
+        # OpenSSL joins DESTDIR and a drive-letter prefix without a separator.
         local_stage=$work/openssl-stage
         (cd "$work/openssl/src" &&
             CC=gcc-posix ./Configure mingw64 --cross-compile-prefix=$triplet- \
                 --prefix="$ssl_windows_prefix" \
                 --libdir=lib no-tests shared >&2 &&
-            make -j"$jobs" build_libs >&2 && make DESTDIR="$local_stage" install_dev >&2)
+            make -j"$jobs" build_libs >&2 && make DESTDIR="$local_stage/" install_dev >&2)
         rm -rf "$prefix/openssl"
         mv "$local_stage/$ssl_windows_prefix" "$prefix/openssl"
         touch "$prefix/openssl/.done"

@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QGuiApplication>
@@ -24,6 +25,13 @@
 #ifdef Q_OS_UNIX
 #include <sys/resource.h>
 #include <unistd.h>
+#endif
+#ifdef Q_OS_WIN
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <thread>
+#include <windows.h>
 #endif
 
 using namespace testkit;
@@ -118,6 +126,7 @@ private slots:
     void controlFormWithoutByteOrderMarkIsIgnored_data();
     void controlFormWithoutByteOrderMarkIsIgnored();
     void bundledFormWinsOverFileBesideTheExecutable();
+    void windowsReadsNoFormOutsideTheProgramFolder();
     void bytesThatDoNotParseFailThePrint();
     void printingAgainReplacesTheDocument();
     void printedFormFitsOneA4Page_data();
@@ -129,6 +138,7 @@ private slots:
     void outputFailsInUnwritableDirectory();
     void plantedSymlinkIsReplacedNotFollowed();
     void shortWriteIsReportedAndKeepsThePreviousFile();
+    void fileHeldByAScannerIsReplacedOnceLetGo();
 
 private:
     // The program hands out native paths (C:\\...\\Certificate.htm on Windows).
@@ -631,6 +641,23 @@ void TestCertificate::bundledFormWinsOverFileBesideTheExecutable()
     QVERIFY(!document.contains(QStringLiteral("replaced")));
 }
 
+void TestCertificate::windowsReadsNoFormOutsideTheProgramFolder()
+{
+#ifndef Q_OS_WIN
+    QSKIP("an installed program reads bin/../share on Unix (test_install_layout)");
+#else
+    // A zip unpacked to X:\Zentavo would read X:\share: anyone's on a shared drive.
+    const QString share = QDir::cleanPath(besideExecutable("../share/zentavo"));
+    QVERIFY(QDir().mkpath(share));
+    const bool written = writeFile(share + QStringLiteral("/tacCertK.htm"), utf16le(QStringLiteral("K:%%SUBJECTCN%%")));
+    printer.printCertificate(testData(QStringLiteral("company-gost.der")), 3);
+    QDir(QDir::cleanPath(share + QStringLiteral("/.."))).removeRecursively();
+    QVERIFY(written);
+    QCOMPARE(traceLines(), (QStringList{kPrintLine, kFailureLine}));
+    QVERIFY(!QFile::exists(tempFile("Certificate.htm")));
+#endif
+}
+
 void TestCertificate::bytesThatDoNotParseFailThePrint()
 {
     const QByteArray der = testData(QStringLiteral("driver-gost.der"));
@@ -806,6 +833,45 @@ void TestCertificate::shortWriteIsReportedAndKeepsThePreviousFile()
     QCOMPARE(readFile(tempFile("Certificate.htm")), QByteArray("earlier"));
     QVERIFY(catcher.urls.isEmpty());
     QCOMPARE(QDir(tmp->path()).entryList(QDir::Files).size(), 2); // no leftover partial files
+#endif
+}
+
+void TestCertificate::fileHeldByAScannerIsReplacedOnceLetGo()
+{
+#ifndef Q_OS_WIN
+    QSKIP("Unix lets a file be renamed over while others hold it open");
+#else
+    const QString path = tempFile("Certificate.cer");
+    QVERIFY(writeFile(path, "earlier"));
+    // Open as a scanner opens it: others may read, nobody may replace it.
+    const auto hold = [&] {
+        return CreateFileW(reinterpret_cast<LPCWSTR>(path.utf16()), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    };
+    HANDLE held = hold();
+    QVERIFY(held != INVALID_HANDLE_VALUE);
+    std::thread scanner([held] {
+        Sleep(300);
+        CloseHandle(held);
+    });
+    const QByteArray der = testData(QStringLiteral("driver-gost.der"));
+    const QString saved = saveCertificate(der);
+    scanner.join();
+    QCOMPARE(saved, path);
+    QCOMPARE(readFile(path), der);
+
+    // Held for good: the save gives up after a short while, as before.
+    held = hold();
+    QVERIFY(held != INVALID_HANDLE_VALUE);
+    QElapsedTimer waited;
+    waited.start();
+    const QString refused = saveCertificate(testData(QStringLiteral("workshop-ec.der")));
+    const qint64 elapsed = waited.elapsed();
+    CloseHandle(held);
+    QCOMPARE(refused, QString());
+    QVERIFY2(elapsed < 5000, qPrintable(QString::number(elapsed)));
+    QCOMPARE(readFile(path), der);
+    QCOMPARE(QDir(tmp->path()).entryList(QDir::Files), QStringList{QStringLiteral("Certificate.cer")});
 #endif
 }
 
