@@ -73,10 +73,9 @@ QString commandTraceBytes(const QByteArray& command, TraceMode mode)
 
 CARD_HANDLE::CARD_HANDLE(QObject* traceReceiver, SCARDCONTEXT context, const QString& readerName) : QObject(nullptr)
 {
-    CardBusyWait busy;
     LONG rv;
     while ((rv = tryConnectCard(context, readerName, &m_protocol, &m_card)) != SCARD_S_SUCCESS) {
-        if (!busy.again("SCardConnect", rv))
+        if (!CardBusyWait::isBusy(rv) || !m_busy.again("SCardConnect", rv))
             raisePcscFailure("SCardConnect", rv);
     }
     if (traceReceiver)
@@ -110,10 +109,38 @@ QByteArray CARD_HANDLE::transmit(const QByteArray& command, TraceMode mode)
     emit signalTrace(QStringLiteral("Команда:    ") + commandTraceBytes(command, mode));
     QByteArray response;
     if (m_card != 0)
-        response = transmitRaw(m_card, command, m_protocol);
+        response = exchange(command, mode);
     emit signalTrace(QStringLiteral("Результат: ") + hexByteLine(response));
     checkStatusWord(response);
     return response;
+}
+
+QByteArray CARD_HANDLE::exchange(const QByteArray& command, TraceMode mode)
+{
+    // A PIN or PUK goes to the card once, whatever the service says.
+    if (m_commandSent || mode == TraceMode::Secret) {
+        m_commandSent = true;
+        return transmitRaw(m_card, command, m_protocol);
+    }
+    m_commandSent = true;
+    // Another program's reset may land between this access's connect and its
+    // first command; the service refuses that command before it reaches the
+    // card, so it is sent again on the reconnected handle. Never later.
+    QByteArray response;
+    LONG rv;
+    while ((rv = tryTransmitRaw(m_card, command, m_protocol, &response)) != SCARD_S_SUCCESS) {
+        if (!CardBusyWait::isResetBeforeCommand(rv) || !m_busy.again("SCardTransmit", rv))
+            raisePcscFailure("SCardTransmit", rv);
+        reconnectAfterReset();
+    }
+    return response;
+}
+
+void CARD_HANDLE::reconnectAfterReset()
+{
+    const LONG rv = tryReconnectCard(m_card, m_protocol);
+    if (rv != SCARD_S_SUCCESS && !CardBusyWait::isBusy(rv))
+        raisePcscFailure("SCardReconnect", rv);
 }
 
 void CARD_HANDLE::checkStatusWord(const QByteArray& response)
@@ -137,16 +164,12 @@ CARD_TRANSACTION::CARD_TRANSACTION(CARD_HANDLE* handle) : m_uncaught(std::uncaug
 {
     // Nothing of this access has reached the card yet, so waiting for another
     // program and reconnecting after its reset repeats no command.
-    CardBusyWait busy;
     LONG rv;
     while ((rv = tryBeginTransaction(handle->cardHandle())) != SCARD_S_SUCCESS) {
-        if (!busy.again("SCardBeginTransaction", rv))
+        if (!CardBusyWait::isBusy(rv) || !handle->busyWait().again("SCardBeginTransaction", rv))
             raisePcscFailure("SCardBeginTransaction", rv);
-        if (rv == static_cast<LONG>(SCARD_W_RESET_CARD)) {
-            const LONG reconnected = tryReconnectCard(handle->cardHandle(), handle->protocol());
-            if (reconnected != SCARD_S_SUCCESS && !CardBusyWait::isBusy(reconnected))
-                raisePcscFailure("SCardReconnect", reconnected);
-        }
+        if (rv == static_cast<LONG>(SCARD_W_RESET_CARD))
+            handle->reconnectAfterReset();
     }
     m_handle = handle;
 }

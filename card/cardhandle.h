@@ -59,15 +59,25 @@ public:
 
     int protocol() const { return m_protocol; }
     SCARDHANDLE cardHandle() const { return m_card; }
+    // The one bounded wait for other programs that the connect, the
+    // transaction's begin and the first command of this access share.
+    CardBusyWait& busyWait() { return m_busy; }
+    // Reconnects after another program's reset, leaving the card as it is;
+    // a result other than a busy one ends the access.
+    void reconnectAfterReset();
 
 signals:
     void signalTrace(QString s);
 
 private:
+    QByteArray exchange(const QByteArray& command, TraceMode mode);
     void checkStatusWord(const QByteArray& response);
 
     int m_protocol = ProtocolNone;
     SCARDHANDLE m_card = 0;
+    CardBusyWait m_busy;
+    // Nothing may be sent twice once a command may have reached the card.
+    bool m_commandSent = false;
 };
 
 // Holds the card's transaction for the scope it lives in. Its end leaves the

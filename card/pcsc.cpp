@@ -166,25 +166,39 @@ void endTransaction(SCARDHANDLE card)
         fail("SCardEndTransaction", rv);
 }
 
-QByteArray transmitRaw(SCARDHANDLE card, const QByteArray& command, int protocol)
+LONG tryTransmitRaw(SCARDHANDLE card, const QByteArray& command, int protocol, QByteArray* response)
 {
     WaitCursor cursor;
     const SCARD_IO_REQUEST* pci = protocol == ProtocolT0 ? SCARD_PCI_T0 : SCARD_PCI_T1;
-    unsigned char response[1024];
-    DWORD length = sizeof response;
+    unsigned char buffer[1024];
+    DWORD length = sizeof buffer;
     const LONG rv = SCardTransmit(card, pci, reinterpret_cast<const unsigned char*>(command.constData()),
-                                  static_cast<DWORD>(command.size()), nullptr, response, &length);
+                                  static_cast<DWORD>(command.size()), nullptr, buffer, &length);
+    if (rv != SCARD_S_SUCCESS)
+        return rv;
+    if (length > sizeof buffer)
+        length = sizeof buffer;
+    *response = QByteArray(reinterpret_cast<const char*>(buffer), static_cast<int>(length));
+    return rv;
+}
+
+QByteArray transmitRaw(SCARDHANDLE card, const QByteArray& command, int protocol)
+{
+    QByteArray response;
+    const LONG rv = tryTransmitRaw(card, command, protocol, &response);
     if (rv != SCARD_S_SUCCESS)
         fail("SCardTransmit", rv);
-    if (length > sizeof response)
-        length = sizeof response;
-    return QByteArray(reinterpret_cast<const char*>(response), static_cast<int>(length));
+    return response;
 }
 
 void cancelWait(SCARDCONTEXT context)
 {
     SCardCancel(context);
 }
+
+namespace {
+CardBusyWait::Pause pauseBetweenAttempts = nullptr;
+} // namespace
 
 struct CardBusyWait::Private
 {
@@ -200,15 +214,23 @@ CardBusyWait::~CardBusyWait()
     delete d;
 }
 
+void CardBusyWait::setPause(Pause pause)
+{
+    pauseBetweenAttempts = pause;
+}
+
 bool CardBusyWait::isBusy(LONG result)
 {
     return result == static_cast<LONG>(SCARD_E_SHARING_VIOLATION) || result == static_cast<LONG>(SCARD_W_RESET_CARD);
 }
 
+bool CardBusyWait::isResetBeforeCommand(LONG result)
+{
+    return result == static_cast<LONG>(SCARD_W_RESET_CARD) || result == static_cast<LONG>(SCARD_E_PROTO_MISMATCH);
+}
+
 bool CardBusyWait::again(const char* call, LONG result)
 {
-    if (!isBusy(result))
-        return false;
     if (!d->waited.isValid()) {
         d->waited.start();
         d->cursor = std::make_unique<WaitCursor>();
@@ -223,8 +245,21 @@ bool CardBusyWait::again(const char* call, LONG result)
     // Then short steps, so the card is taken soon after the other program
     // lets go of it.
     const unsigned long pause = qMin<unsigned long>(d->stepMs, static_cast<unsigned long>(left));
-    if (pause > 0)
-        QThread::msleep(pause);
+    if (pause > 0) {
+        if (pauseBetweenAttempts)
+            pauseBetweenAttempts(pause);
+        else
+            QThread::msleep(pause);
+    }
     d->stepMs = d->stepMs == 0 ? 20 : qMin<unsigned long>(d->stepMs * 2, 100);
     return true;
+}
+
+CardAccessBlock cardAccessBlock(LONG result)
+{
+    if (CardBusyWait::isBusy(result) || CardBusyWait::isResetBeforeCommand(result))
+        return CardAccessBlock::Busy;
+    if (result == static_cast<LONG>(SCARD_W_REMOVED_CARD) || result == static_cast<LONG>(SCARD_E_NO_SMARTCARD))
+        return CardAccessBlock::Gone;
+    return CardAccessBlock::None;
 }

@@ -48,6 +48,8 @@ void disconnectCard(SCARDHANDLE card);
 void beginTransaction(SCARDHANDLE card);
 void endTransaction(SCARDHANDLE card);
 QByteArray transmitRaw(SCARDHANDLE card, const QByteArray& command, int protocol);
+// One exchange that hands back the PC/SC result; response is set on success.
+LONG tryTransmitRaw(SCARDHANDLE card, const QByteArray& command, int protocol, QByteArray* response);
 // Single attempts that hand back the PC/SC result instead of raising it, for
 // callers that wait while another program is on the card (CardBusyWait).
 LONG tryConnectCard(SCARDCONTEXT context, const QString& readerName, int* protocol, SCARDHANDLE* card);
@@ -73,9 +75,19 @@ public:
 
     // Another program holds the card or has reset it since it was connected.
     static bool isBusy(LONG result);
-    // True when result is a busy one and time is left: the next attempt may
-    // then be made (after the pause this call has slept).
+    // Another program's reset, seen by the first command of an access: a
+    // connection made while the other program's reset was under way holds a
+    // protocol the reader no longer has (pcsc-lite answers PROTO_MISMATCH).
+    static bool isResetBeforeCommand(LONG result);
+    // True while time is left: the next attempt may then be made (after the
+    // pause this call has taken). The caller has judged result a busy one.
     bool again(const char* call, LONG result);
+
+    // How the pauses between attempts are spent: asleep by default. A program
+    // with a window passes them in its event loop, so that the window goes on
+    // answering; null restores the sleep.
+    using Pause = void (*)(unsigned long ms);
+    static void setPause(Pause pause);
 
     static constexpr int budgetMs = 2500;
 
@@ -83,6 +95,16 @@ private:
     struct Private;
     Private* d = nullptr;
 };
+
+// Why a card access failed, where it matters to the user: the card was held
+// or reset by another program (after the wait), or it left the reader.
+enum class CardAccessBlock
+{
+    None,
+    Busy,
+    Gone,
+};
+CardAccessBlock cardAccessBlock(LONG result);
 
 // Cancels a wait in progress on the context; a no-op when nobody waits. The
 // cancelled wait returns like a timed-out one (no debug line, nothing thrown).

@@ -167,8 +167,9 @@ LONG SCardTransmit(SCARDHANDLE, const SCARD_IO_REQUEST* pioSendPci, LPCBYTE pbSe
     if (script().duringTransmit)
         line += " " + script().duringTransmit();
     calls() << line;
-    if (script().transmit != SCARD_S_SUCCESS)
-        return script().transmit;
+    const LONG rv = script().transmitAttempts.isEmpty() ? script().transmit : script().transmitAttempts.takeFirst();
+    if (rv != SCARD_S_SUCCESS)
+        return rv;
     const QByteArray answer = script().responses.isEmpty() ? QByteArray("\x90\x00", 2) : script().responses.takeFirst();
     if (DWORD(answer.size()) > *pcbRecvLength)
         return SCARD_E_INSUFFICIENT_BUFFER;

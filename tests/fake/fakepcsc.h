@@ -35,6 +35,8 @@ struct Script
     LONG reconnect = SCARD_S_SUCCESS;
     LONG end = SCARD_S_SUCCESS;
     LONG transmit = SCARD_S_SUCCESS;
+    // One result per transmit attempt, in order, before transmit applies.
+    QList<LONG> transmitAttempts;
     // One answer per successful transmit, in order; 90 00 once used up.
     QList<QByteArray> responses;
     // Called inside every SCardTransmit; what it returns ends the call's line

@@ -283,28 +283,40 @@ void TestCardLayerFake::anotherProgramOnTheCardIsWaitedFor_data()
 {
     QTest::addColumn<QList<LONG>>("connects");
     QTest::addColumn<QList<LONG>>("begins");
+    QTest::addColumn<QList<LONG>>("transmits");
     QTest::addColumn<QStringList>("calls");
     const QString connect = "SCardConnect T1 2 Reader A";
     const QString begin = "SCardBeginTransaction";
     const QString rest = "SCardTransmit T1 00A4020C020002";
+    const QString reconnect = "SCardReconnect T1 2 0";
     const LONG busy = SCARD_E_SHARING_VIOLATION;
-    QTest::newRow("held exclusively at connect")
-        << QList<LONG>{busy, busy} << QList<LONG>{} << QStringList{connect, connect, connect, begin, rest};
+    QTest::newRow("held exclusively at connect") << QList<LONG>{busy, busy} << QList<LONG>{} << QList<LONG>{}
+                                                 << QStringList{connect, connect, connect, begin, rest};
     QTest::newRow("transaction of another program")
-        << QList<LONG>{} << QList<LONG>{busy} << QStringList{connect, begin, begin, rest};
+        << QList<LONG>{} << QList<LONG>{busy} << QList<LONG>{} << QStringList{connect, begin, begin, rest};
     // Reset by another program between the connect and the transaction: the
     // handle is reconnected, the card left as it is (the reset is done).
-    QTest::newRow("reset by another program") << QList<LONG>{} << QList<LONG>{LONG(SCARD_W_RESET_CARD)}
-                                              << QStringList{connect, begin, "SCardReconnect T1 2 0", begin, rest};
+    QTest::newRow("reset by another program") << QList<LONG>{} << QList<LONG>{LONG(SCARD_W_RESET_CARD)} << QList<LONG>{}
+                                              << QStringList{connect, begin, reconnect, begin, rest};
+    // Connected while another program's reset was under way: pcsc-lite
+    // refuses the first command, unsent, for the protocol the reader lost.
+    QTest::newRow("reset under the new connection")
+        << QList<LONG>{} << QList<LONG>{} << QList<LONG>{LONG(SCARD_E_PROTO_MISMATCH), LONG(SCARD_E_PROTO_MISMATCH)}
+        << QStringList{connect, begin, rest, reconnect, rest, reconnect, rest, "SCardEndTransaction 0"};
+    QTest::newRow("reset seen by the first command")
+        << QList<LONG>{} << QList<LONG>{} << QList<LONG>{LONG(SCARD_W_RESET_CARD)}
+        << QStringList{connect, begin, rest, reconnect, rest, "SCardEndTransaction 0"};
 }
 
 void TestCardLayerFake::anotherProgramOnTheCardIsWaitedFor()
 {
     QFETCH(QList<LONG>, connects);
     QFETCH(QList<LONG>, begins);
+    QFETCH(QList<LONG>, transmits);
     QFETCH(QStringList, calls);
     FakePcsc::script().connect = connects;
     FakePcsc::script().beginAttempts = begins;
+    FakePcsc::script().transmitAttempts = transmits;
     {
         CARD_HANDLE handle(&m_log, 1, "Reader A");
         CARD_TRANSACTION transaction(&handle);
@@ -384,6 +396,24 @@ void TestCardLayerFake::resetAfterACommandReachedTheCardIsNotRetried()
     QCOMPARE(error, LONG(SCARD_W_RESET_CARD));
     QCOMPARE(FakePcsc::calls().filter("SCardTransmit").size(), 1);
     QCOMPARE(FakePcsc::calls().filter("SCardReconnect").size(), 0);
+
+    // Nor a command after the first: the first one reached the card.
+    for (const LONG later : {LONG(SCARD_E_PROTO_MISMATCH), LONG(SCARD_W_RESET_CARD)}) {
+        FakePcsc::reset();
+        FakePcsc::script().transmitAttempts = {SCARD_S_SUCCESS, later};
+        error = 0;
+        try {
+            CARD_HANDLE handle(&m_log, 1, "Reader A");
+            CARD_TRANSACTION transaction(&handle);
+            handle.transmit(selectIcc);
+            handle.transmit(QByteArray::fromHex("00B0000019"));
+        } catch (PcscError e) {
+            error = e;
+        }
+        QCOMPARE(error, later);
+        QCOMPARE(FakePcsc::calls().filter("SCardTransmit").size(), 2);
+        QCOMPARE(FakePcsc::calls().filter("SCardReconnect").size(), 0);
+    }
 }
 
 void TestCardLayerFake::transmitShowsWaitCursorAndUsesTheProtocolsPci()
