@@ -111,6 +111,8 @@ QString Zentavo::currentReaderName() const
 
 void Zentavo::on_bnSelectReader_clicked()
 {
+    if (gate.closed())
+        return;
     OverrideWaitCursor cursor;
     if (selectedReader.isEmpty()) {
         if (form->cbReaders->currentText().isEmpty()) {

@@ -25,6 +25,20 @@ const char defaultCardTitle[] = "<font size=\"4\"><u>Карта тахограф
 const char cardTitleFormat[] = "<font size=\"4\"><u>%s</u></font>";
 const char showLogLink[] = "<font size=\"4\"><a href='#trace'>Показать журнал</a></font>";
 const char hideLogLink[] = "<font size=\"4\"><a href='#trace'>Спрятать журнал</a></font>";
+const char operationFailed[] = "Ошибка выполнения операции.";
+const char cardBusyLine[] = "Карта занята другой программой. Закройте её или повторите позже.";
+
+// The block behind the error being handled, when it is a PC/SC result.
+CardAccessBlock currentAccessBlock()
+{
+    try {
+        throw;
+    } catch (PcscError error) {
+        return cardAccessBlock(error);
+    } catch (...) {
+        return CardAccessBlock::None;
+    }
+}
 
 } // namespace
 
@@ -125,6 +139,12 @@ void Zentavo::showEvent(QShowEvent* event)
 
 void Zentavo::statusChanged(ulong status)
 {
+    // A card access is waiting for another program: the report may start or
+    // end card operations, so it waits for that access to end.
+    if (gate.closed()) {
+        gate.hold([this, status] { statusChanged(status); });
+        return;
+    }
     // A report queued before the reader was released is stale.
     if (selectedReader.isEmpty())
         return;
@@ -142,6 +162,10 @@ void Zentavo::statusChanged(ulong status)
 
 void Zentavo::errorDetected()
 {
+    if (gate.closed()) {
+        gate.hold([this] { errorDetected(); });
+        return;
+    }
     // A failure queued before the reader was released is stale: handling it
     // would select the released reader again.
     if (selectedReader.isEmpty())
@@ -159,6 +183,8 @@ void Zentavo::on_bnCopy2Clipboard_clicked()
 
 void Zentavo::on_readCertButton_clicked()
 {
+    if (gate.closed())
+        return;
     readCertificate(1);
 }
 
@@ -184,6 +210,8 @@ void Zentavo::handleTrace(QString s)
 
 void Zentavo::onHyperLink(QString link)
 {
+    if (gate.closed())
+        return;
     try {
         if (link == QLatin1String("#trace")) {
             toggleLog();
@@ -201,8 +229,23 @@ void Zentavo::onHyperLink(QString link)
         showError(QString::asprintf("Ошибка выполнения операции.\n\n(0x%X)\n«%s»",
                                     static_cast<unsigned>(error.statusWord), error.message.toUtf8().constData()));
     } catch (...) {
-        logAndShowError(QStringLiteral("Ошибка выполнения операции."));
+        // The log may be hidden: the box gives the reason too.
+        if (currentAccessBlock() == CardAccessBlock::Busy) {
+            handleTrace(QString::fromUtf8(operationFailed));
+            handleTrace(QString::fromUtf8(cardBusyLine));
+            showError(QString::fromUtf8(operationFailed) + QStringLiteral("\n\n") + QString::fromUtf8(cardBusyLine));
+        } else {
+            logAndShowError(QString::fromUtf8(operationFailed));
+        }
     }
+}
+
+CardAccessBlock Zentavo::noteAccessFailure()
+{
+    lastAccessBlock = currentAccessBlock();
+    if (lastAccessBlock == CardAccessBlock::Busy)
+        handleTrace(QString::fromUtf8(cardBusyLine));
+    return lastAccessBlock;
 }
 
 void Zentavo::toggleLog()

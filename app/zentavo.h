@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/cardwaitgate.h"
 #include "card/pcsc.h"
 #include "certificate/printcertificate.h"
 #include "monitor/monitorthread.h"
@@ -70,6 +71,9 @@ private:
     void toggleLog();
     void showCertificate();
     void applyStyleSheet();
+    // Called in the handler of a failed card access: notes why it failed and,
+    // when another program had the card, says so in the log.
+    CardAccessBlock noteAccessFailure();
     void placeWindow();
     // Widens the window when its content needs more than it has: the fixed
     // 650 pixels are too narrow for some fonts once the card links show.
@@ -89,6 +93,10 @@ private:
     CardType cardType = 0;
     QString cardNumber;
     CPrintCertificate printer;
+    // Why the last card access that failed did so; a read sequence ends at a
+    // card held by another program or gone.
+    CardAccessBlock lastAccessBlock = CardAccessBlock::None;
+    CardWaitGate gate{this};
     bool shown = false;
     // The log has had a line since it was last emptied (an empty first line
     // leaves the document empty, so the document cannot tell).

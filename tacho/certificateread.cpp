@@ -49,6 +49,7 @@ QString Zentavo::readCertificate(int mode)
             result = saveCertificate(bytes);
     } catch (...) {
         handleTrace(QStringLiteral("Ошибка чтения сертификата карты."));
+        noteAccessFailure();
         return QString();
     }
     return result;

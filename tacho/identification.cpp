@@ -33,6 +33,7 @@ CardType Zentavo::readCardType()
         });
     } catch (...) {
         handleTrace(QStringLiteral("Ошибка чтения типа карты тахографа."));
+        noteAccessFailure();
         return 0;
     }
     return type;
@@ -57,6 +58,7 @@ QString Zentavo::readCardNumber(const QString& pin)
         });
     } catch (...) {
         handleTrace(QStringLiteral("Ошибка чтения номера карты тахографа."));
+        noteAccessFailure();
         return QString();
     }
     return number;
@@ -78,6 +80,7 @@ QString Zentavo::readSkziNumber()
         });
     } catch (...) {
         handleTrace(QStringLiteral("Ошибка чтения номера СКЗИ."));
+        noteAccessFailure();
         return QString();
     }
     return number;
@@ -102,6 +105,11 @@ void Zentavo::readCardIdentification()
         return;
     } catch (...) {
         handleTrace(QStringLiteral("Ошибка чтения типа карты тахографа."));
+        // A card held or reset by another program, or gone, did not refuse
+        // GET DATA: the files would tell no more, and a PIN asked for then
+        // would be asked for nothing.
+        if (noteAccessFailure() != CardAccessBlock::None)
+            return;
     }
 
     // The card refused GET DATA: identify it through its files.
@@ -140,8 +148,14 @@ void Zentavo::promptCardPin(QString& pin)
 
 void Zentavo::on_bnReadCard_clicked()
 {
+    if (gate.closed())
+        return;
+    lastAccessBlock = CardAccessBlock::None;
     readCardIdentification();
-    setFieldText(this, "edSKZINumber", readSkziNumber());
+    // One wait for another program per sequence: a card still held after it
+    // is not tried again for the SKZI number.
+    if (lastAccessBlock == CardAccessBlock::None)
+        setFieldText(this, "edSKZINumber", readSkziNumber());
     QGuiApplication::clipboard()->setText(cardNumber, QClipboard::Clipboard);
     updateActions();
 }

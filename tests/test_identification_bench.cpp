@@ -380,8 +380,8 @@ void TestIdentificationBench::noCardFailsQuietly()
 
     ZentavoTestAccess::readCard(w);
 
-    QCOMPARE(fixture->operationLines(),
-             QStringList({typeStart, typeFailed, typeStart, typeFailed, skziStart, skziFailed}));
+    // No card is no card that refused GET DATA: nothing more is tried.
+    QCOMPARE(fixture->operationLines(), QStringList({typeStart, typeFailed}));
     QVERIFY(!fixture->log().contains(QStringLiteral("Протокол")));
     QVERIFY(ZentavoTestAccess::edCardNumber(w)->text().isEmpty());
     QVERIFY(ZentavoTestAccess::edSKZINumber(w)->text().isEmpty());
@@ -400,8 +400,8 @@ void TestIdentificationBench::cardPulledDuringIdentification()
 
     ZentavoTestAccess::readCard(w);
 
-    QCOMPARE(fixture->operationLines(),
-             QStringList({typeStart, typeFailed, typeStart, typeFailed, skziStart, skziFailed}));
+    // The file reads find the card gone, and the sequence ends there.
+    QCOMPARE(fixture->operationLines(), QStringList({typeStart, typeFailed, typeStart, typeFailed}));
     QCOMPARE(ZentavoTestAccess::cardType(w), 0);
     QVERIFY(ZentavoTestAccess::cardNumber(w).isEmpty());
     QVERIFY(ZentavoTestAccess::edCardNumber(w)->text().isEmpty());
@@ -465,8 +465,10 @@ void TestIdentificationBench::muteCardIsNoIdentification()
 
     ZentavoTestAccess::readCard(w);
 
+    // Taken out while it kept silent: the sequence ends at the card gone
+    // (found so by the exchange or by the file reads), before the SKZI number.
     QCOMPARE(fixture->operationLines().mid(0, 2), QStringList({typeStart, typeFailed}));
-    QCOMPARE(fixture->operationLines().last(), skziFailed);
+    QVERIFY(!fixture->operationLines().contains(skziStart));
     QCOMPARE(ZentavoTestAccess::cardType(w), 0);
     QVERIFY(ZentavoTestAccess::edCardNumber(w)->text().isEmpty());
     QVERIFY(ZentavoTestAccess::edSKZINumber(w)->text().isEmpty());

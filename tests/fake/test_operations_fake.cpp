@@ -15,6 +15,7 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -25,6 +26,7 @@ using A = ZentavoTestAccess;
 namespace {
 
 const QString operationFailed = QStringLiteral("Ошибка выполнения операции.");
+const QString cardBusy = QStringLiteral("Карта занята другой программой. Закройте её или повторите позже.");
 const QByteArray earlierFile = "an earlier file that must survive";
 
 // Answers each modal box as it shows: the PIN dialog with PIN 1234 (and PUK
@@ -254,6 +256,73 @@ private slots:
         QCOMPARE(QSettings(QStringLiteral("Vestrak"), QStringLiteral("Zentavo"))
                      .value(QStringLiteral("General/LastReaderName")),
                  QVariant(c));
+    }
+
+    // A card held or reset by another program past the wait, or gone, did not
+    // refuse GET DATA: the read ends there, without the file reads and their
+    // PIN prompt, and says why when another program is the reason.
+    void heldOrGoneCardEndsTheRead_data()
+    {
+        QTest::addColumn<QList<LONG>>("connects");
+        QTest::addColumn<QList<LONG>>("transmits");
+        QTest::addColumn<bool>("busy");
+        const QList<LONG> none;
+        QTest::newRow("held exclusively") << QList<LONG>(1000, LONG(SCARD_E_SHARING_VIOLATION)) << none << true;
+        QTest::newRow("reset under every new connection")
+            << none << QList<LONG>(1000, LONG(SCARD_E_PROTO_MISMATCH)) << true;
+        QTest::newRow("reset after GET DATA reached the card")
+            << none << QList<LONG>{SCARD_S_SUCCESS, LONG(SCARD_W_RESET_CARD)} << true;
+        QTest::newRow("card removed") << none << QList<LONG>{LONG(SCARD_W_REMOVED_CARD)} << false;
+        QTest::newRow("no card") << QList<LONG>{LONG(SCARD_E_NO_SMARTCARD)} << none << false;
+    }
+    void heldOrGoneCardEndsTheRead()
+    {
+        QFETCH(QList<LONG>, connects);
+        QFETCH(QList<LONG>, transmits);
+        QFETCH(bool, busy);
+        FakePcsc::script().connect = connects;
+        FakePcsc::script().transmitAttempts = transmits;
+        // A company card's type in the files: the fallback would ask for a PIN.
+        FakePcsc::script().responses = {sw(0x9000), sw(0x9000), QByteArray::fromHex("049000")};
+        BoxAnswerer boxes;
+
+        A::readCard(w());
+
+        QStringList expected{QStringLiteral("Чтение типа карты тахографа"),
+                             QStringLiteral("Ошибка чтения типа карты тахографа.")};
+        if (busy)
+            expected << cardBusy;
+        const QStringList operationLines =
+            log().split('\n').filter(QRegularExpression(QStringLiteral("^(?!Протокол|Команда|Результат)")));
+        QCOMPARE(operationLines, expected);
+        QCOMPARE(boxes.pinDialogs, 0);
+        QVERIFY(boxes.messages.isEmpty());
+        // One card access, the identification's, ended if it was made.
+        QCOMPARE(FakePcsc::calls().filter(QStringLiteral("SCardDisconnect 1")).size(), connects.isEmpty() ? 1 : 0);
+        QVERIFY(FakePcsc::calls().filter(QStringLiteral("00A4040C06FF54414348")).isEmpty());
+        QVERIFY(A::edCardNumber(w())->text().isEmpty());
+        QVERIFY(QGuiApplication::clipboard()->text().isEmpty());
+        // Refused connects have nothing to end.
+        FakePcsc::calls().clear();
+    }
+
+    // The certificate and the PIN give up the same way; the PIN's box carries
+    // the reason, since the log may be hidden.
+    void heldCardIsSaidForCertificateAndPin()
+    {
+        FakePcsc::script().connect = QList<LONG>(1000, LONG(SCARD_E_SHARING_VIOLATION));
+        QVERIFY(w().readCertificate(1).isEmpty());
+        QVERIFY(log().endsWith(QStringLiteral("Ошибка чтения сертификата карты.\n") + cardBusy));
+        QCOMPARE(readAll(outputPath("Certificate.htm")), earlierFile);
+
+        FakePcsc::script().connect = QList<LONG>(1000, LONG(SCARD_E_SHARING_VIOLATION));
+        BoxAnswerer boxes;
+        A::onHyperLink(w(), QStringLiteral("#verify"));
+        QCOMPARE(boxes.messages, QStringList{operationFailed + QStringLiteral("\n\n") + cardBusy});
+        QVERIFY(log().endsWith(operationFailed + QStringLiteral("\n") + cardBusy));
+        QVERIFY(FakePcsc::calls().filter(QStringLiteral("SCardTransmit")).isEmpty());
+        QVERIFY(FakePcsc::calls().filter(QStringLiteral("SCardDisconnect")).isEmpty());
+        FakePcsc::calls().clear();
     }
 
     void refusedPinCheckIsAnErrorBox_data() { refusals(); }
