@@ -4,11 +4,13 @@
  * leaving, or probes it a number of times. Tests and benchmarks run it beside
  * the program on the same PC/SC service.
  *
- *   otherclient --reader NAME --hold-ms MS [--exclusive]
- *   otherclient --reader NAME --probes N --interval-ms MS
+ *   otherclient --reader NAME --hold-ms MS [--exclusive] [--now]
+ *   otherclient --reader NAME --probes N --interval-ms MS [--now]
  *
- * Prints "ready" once it watches the reader and "held" or "probed" for each
- * card it handled; runs until it is killed. */
+ * --now: a card already in the reader is taken at once, as a new one would be.
+ * Prints "ready" once it watches the reader, "holding" when it has taken a
+ * card to hold, and "held" or "probed" for each card it handled; runs until
+ * it is killed. */
 #include <PCSC/winscard.h>
 #include <PCSC/wintypes.h>
 #include <signal.h>
@@ -34,7 +36,8 @@ static void sleep_ms(long ms)
 
 static void usage(void)
 {
-    fprintf(stderr, "usage: otherclient --reader NAME (--hold-ms MS [--exclusive] | --probes N --interval-ms MS)\n");
+    fprintf(stderr,
+            "usage: otherclient --reader NAME (--hold-ms MS [--exclusive] | --probes N --interval-ms MS) [--now]\n");
     exit(2);
 }
 
@@ -60,6 +63,8 @@ static void hold(SCARDCONTEXT ctx, const char* reader, long hold_ms, int exclusi
         fprintf(stderr, "otherclient: connect: 0x%08lX\n", (unsigned long)rv);
         return;
     }
+    puts("holding");
+    fflush(stdout);
     sleep_ms(hold_ms);
     SCardDisconnect(card, SCARD_RESET_CARD);
     puts("held");
@@ -94,7 +99,7 @@ int main(int argc, char** argv)
 {
     const char* reader = NULL;
     long hold_ms = -1, interval_ms = 100;
-    int exclusive = 0, probes = 0;
+    int exclusive = 0, probes = 0, take_present = 0;
     for (int i = 1; i < argc; ++i) {
         if (!strcmp(argv[i], "--reader") && i + 1 < argc)
             reader = argv[++i];
@@ -102,6 +107,8 @@ int main(int argc, char** argv)
             hold_ms = atol(argv[++i]);
         else if (!strcmp(argv[i], "--exclusive"))
             exclusive = 1;
+        else if (!strcmp(argv[i], "--now"))
+            take_present = 1;
         else if (!strcmp(argv[i], "--probes") && i + 1 < argc)
             probes = atoi(argv[++i]);
         else if (!strcmp(argv[i], "--interval-ms") && i + 1 < argc)
@@ -131,8 +138,11 @@ int main(int argc, char** argv)
         fprintf(stderr, "otherclient: reader %s not found\n", reader);
         return 1;
     }
-    int present = (state.dwEventState & SCARD_STATE_PRESENT) != 0;
+    /* With --now a card inside counts as arriving. */
+    int present = !take_present && (state.dwEventState & SCARD_STATE_PRESENT) != 0;
     state.dwCurrentState = state.dwEventState & ~SCARD_STATE_CHANGED;
+    if (take_present)
+        state.dwCurrentState &= ~SCARD_STATE_PRESENT;
     puts("ready");
     fflush(stdout);
 
