@@ -14,6 +14,8 @@
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QProcess>
+#include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -373,6 +375,81 @@ private slots:
             QTRY_COMPARE_WITH_TIMEOUT(A::logLines(*w), QStringList{insertCardLine}, 3000);
         }
         QCOMPARE(prompts, 0);
+    }
+
+    // Another program keeps the card for 30 s. The read gives up after one
+    // bounded wait and says why; all the while the window's event loop runs,
+    // the wait cursor shows, and a click meanwhile starts nothing.
+    void cardHeldPastTheWaitEndsTheReadWhileTheWindowAnswers()
+    {
+        SimCard card(&bench, 0);
+        SimCard::Profile profile;
+        profile.cardType = 4;
+        profile.cardNumber = "RUK0000000006161";
+        QVERIFY2(card.start(profile, true), qPrintable(card.errorString()));
+        auto w = showWindow();
+        QTRY_VERIFY_WITH_TIMEOUT(!A::edSKZINumber(*w)->text().isEmpty(), 6000);
+
+        QProcess client;
+        client.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        client.start(QStringLiteral(ZENTAVO_OTHERCLIENT),
+                     {"--reader", bench.readerName(0), "--hold-ms", "30000", "--exclusive", "--now"});
+        const auto stopClient = qScopeGuard([&client] {
+            client.terminate();
+            client.waitForFinished(5000);
+        });
+        QByteArray said;
+        QTRY_VERIFY_WITH_TIMEOUT((said += client.readAll()).contains("holding"), 5000);
+
+        int prompts = 0;
+        QTimer modals;
+        connect(&modals, &QTimer::timeout, [&] {
+            if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+                ++prompts;
+                dialog->reject();
+            }
+        });
+        modals.start(20);
+
+        QElapsedTimer clock;
+        qint64 lastTick = 0, longestGap = 0;
+        bool waitCursor = false, clicked = false;
+        QTimer ticker;
+        connect(&ticker, &QTimer::timeout, [&] {
+            const qint64 now = clock.elapsed();
+            longestGap = qMax(longestGap, now - lastTick);
+            lastTick = now;
+            const QCursor* cursor = QApplication::overrideCursor();
+            waitCursor = waitCursor || (cursor && cursor->shape() == Qt::WaitCursor);
+            if (!clicked && now > 500) {
+                clicked = true;
+                QTest::mouseClick(A::bnReadCard(*w), Qt::LeftButton);
+            }
+        });
+        const int before = int(A::logLines(*w).size());
+        clock.start();
+        ticker.start(20);
+        QTest::mouseClick(A::bnReadCard(*w), Qt::LeftButton);
+        const qint64 took = clock.elapsed();
+        ticker.stop();
+        longestGap = qMax(longestGap, took - lastTick);
+
+        // One wait, not one per card access of the sequence.
+        QVERIFY2(took >= CardBusyWait::budgetMs && took < 2 * CardBusyWait::budgetMs,
+                 qPrintable(QString::number(took)));
+        QVERIFY2(longestGap < 500, qPrintable(QString::number(longestGap)));
+        QVERIFY(waitCursor);
+        QVERIFY(clicked);
+        QTest::qWait(300);
+        const QStringList lines =
+            A::logLines(*w).mid(before).filter(QRegularExpression(QStringLiteral("^(?!Протокол|Команда|Результат)")));
+        QCOMPARE(lines,
+                 (QStringList{QStringLiteral("Чтение типа карты тахографа"),
+                              QStringLiteral("Ошибка чтения типа карты тахографа."),
+                              QStringLiteral("Карта занята другой программой. Закройте её или повторите позже.")}));
+        QCOMPARE(prompts, 0);
+        // Still the card read before: what it said stays.
+        QCOMPARE(A::edCardNumber(*w)->text(), QStringLiteral("RUK0000000006161"));
     }
 
     void failingMonitorReleasesTheReader()

@@ -325,6 +325,37 @@ private slots:
         FakePcsc::calls().clear();
     }
 
+    // The monitor's news and a close that come while a card access waits for
+    // another program are handled once the read is over, not inside it.
+    void reportsAndCloseWaitForTheCardAccess()
+    {
+        struct CloseCounter : QObject
+        {
+            int closes = 0;
+            bool eventFilter(QObject*, QEvent* event) override
+            {
+                closes += event->type() == QEvent::Close;
+                return false;
+            }
+        } reached;
+        w().installEventFilter(&reached);
+        A::selectedReader(w()) = QStringLiteral("Reader A");
+        FakePcsc::script().connect = QList<LONG>(1000, LONG(SCARD_E_SHARING_VIOLATION));
+        QTimer::singleShot(300, &w(), [this] {
+            emit A::monitor(w()).statusChanged(SCARD_STATE_EMPTY);
+            w().close();
+        });
+
+        A::readCard(w());
+
+        QCOMPARE(reached.closes, 0);
+        QVERIFY(log().endsWith(cardBusy));
+        QTRY_COMPARE(log(), QStringLiteral("Вставьте карту тахографа"));
+        QTRY_COMPARE(reached.closes, 1);
+        w().removeEventFilter(&reached);
+        FakePcsc::calls().clear();
+    }
+
     void refusedPinCheckIsAnErrorBox_data() { refusals(); }
     void refusedPinCheckIsAnErrorBox()
     {

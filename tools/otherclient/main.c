@@ -138,13 +138,17 @@ int main(int argc, char** argv)
         fprintf(stderr, "otherclient: reader %s not found\n", reader);
         return 1;
     }
-    /* With --now a card inside counts as arriving. */
-    int present = !take_present && (state.dwEventState & SCARD_STATE_PRESENT) != 0;
+    int present = (state.dwEventState & SCARD_STATE_PRESENT) != 0;
     state.dwCurrentState = state.dwEventState & ~SCARD_STATE_CHANGED;
-    if (take_present)
-        state.dwCurrentState &= ~SCARD_STATE_PRESENT;
     puts("ready");
     fflush(stdout);
+    /* With --now a card inside is taken as if it had just arrived. */
+    if (take_present && present) {
+        if (probes > 0)
+            probe(ctx, reader, probes, interval_ms);
+        else
+            hold(ctx, reader, hold_ms, exclusive);
+    }
 
     while (!stopping) {
         const LONG rv = SCardGetStatusChange(ctx, 200, &state, 1);
