@@ -12,7 +12,7 @@ packages=(
     openssl libengine-gost-openssl
     xvfb xauth xdotool xclip imagemagick fonts-dejavu-core
     qt6-translations-l10n
-    chromium
+    chromium poppler-utils
 )
 
 "$root/scripts/install-packages.sh" "${packages[@]}"

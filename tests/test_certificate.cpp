@@ -694,7 +694,10 @@ void TestCertificate::printedFormFitsOneA4Page_data()
 }
 
 // The form is one page that both parties sign: the browser's print to A4 must
-// keep it on one page, signature block included, whatever the card holds.
+// keep it on one page, signature block included, whatever the card holds. The
+// browser's own header and footer (the date, the file's path with the user's
+// name) must find no margin to print in: with them on, as browsers print by
+// default, the page is the same as with them off, and the form keeps its margins.
 void TestCertificate::printedFormFitsOneA4Page()
 {
     QFETCH(int, cardType);
@@ -702,30 +705,61 @@ void TestCertificate::printedFormFitsOneA4Page()
     const QString chromium = QStandardPaths::findExecutable(QStringLiteral("chromium"));
     if (chromium.isEmpty())
         QSKIP("chromium is not installed");
+    const QString pdftotext = QStandardPaths::findExecutable(QStringLiteral("pdftotext"));
+    if (pdftotext.isEmpty())
+        QSKIP("pdftotext (poppler-utils) is not installed");
     printer.printCertificate(testData(file), cardType);
     QCOMPARE(traceLines(), QStringList{kPrintLine});
     QVERIFY(!printedDocument().contains(QStringLiteral("%%")));
 
-    const QString pdf = tempFile("form.pdf");
-    QProcess browser;
-    browser.setProcessChannelMode(QProcess::MergedChannels);
-    browser.start(chromium,
-                  {QStringLiteral("--headless"), QStringLiteral("--no-sandbox"), QStringLiteral("--disable-gpu"),
-                   QStringLiteral("--disable-quic"), QStringLiteral("--no-first-run"),
-                   QStringLiteral("--disable-background-networking"), QStringLiteral("--disable-component-update"),
-                   QStringLiteral("--disable-sync"), QStringLiteral("--user-data-dir=") + tempFile("profile"),
-                   QStringLiteral("--no-pdf-header-footer"), QStringLiteral("--print-to-pdf=") + pdf,
-                   QUrl::fromLocalFile(tempFile("Certificate.htm")).toString()});
-    QVERIFY2(browser.waitForFinished(180000), "chromium did not finish");
-    const QByteArray bytes = readFile(pdf);
-    QVERIFY2(bytes.startsWith("%PDF"), browser.readAll().constData());
-    // Page objects, not the page tree ("/Type /Pages").
-    const qsizetype pages =
-        QString::fromLatin1(bytes).count(QRegularExpression(QStringLiteral("/Type\\s*/Page(?![a-zA-Z])")));
-    QCOMPARE(pages, qsizetype(1));
-    // A4 and not the browser's default Letter: 595 x 842 points.
-    QVERIFY2(bytes.contains("/MediaBox [0 0 594.95996 841.91998]") || bytes.contains("/MediaBox [0 0 595 842]"),
-             qPrintable(QString::fromLatin1(bytes.mid(bytes.indexOf("/MediaBox"), 40))));
+    QStringList pages[2];
+    for (const bool headerFooter : {true, false}) {
+        const QString pdf = tempFile("form.pdf");
+        QProcess browser;
+        browser.setProcessChannelMode(QProcess::MergedChannels);
+        QStringList args{QStringLiteral("--headless"),
+                         QStringLiteral("--no-sandbox"),
+                         QStringLiteral("--disable-gpu"),
+                         QStringLiteral("--disable-quic"),
+                         QStringLiteral("--no-first-run"),
+                         QStringLiteral("--disable-background-networking"),
+                         QStringLiteral("--disable-component-update"),
+                         QStringLiteral("--disable-sync"),
+                         QStringLiteral("--user-data-dir=") + tempFile("profile"),
+                         QStringLiteral("--print-to-pdf=") + pdf};
+        if (!headerFooter)
+            args << QStringLiteral("--no-pdf-header-footer");
+        browser.start(chromium, args << QUrl::fromLocalFile(tempFile("Certificate.htm")).toString());
+        QVERIFY2(browser.waitForFinished(180000), "chromium did not finish");
+        const QByteArray bytes = readFile(pdf);
+        QVERIFY2(bytes.startsWith("%PDF"), browser.readAll().constData());
+        // Page objects, not the page tree ("/Type /Pages").
+        const qsizetype pageCount =
+            QString::fromLatin1(bytes).count(QRegularExpression(QStringLiteral("/Type\\s*/Page(?![a-zA-Z])")));
+        QCOMPARE(pageCount, qsizetype(1));
+        // A4 and not the browser's default Letter: 595 x 842 points.
+        QVERIFY2(bytes.contains("/MediaBox [0 0 594.95996 841.91998]") || bytes.contains("/MediaBox [0 0 595 842]"),
+                 qPrintable(QString::fromLatin1(bytes.mid(bytes.indexOf("/MediaBox"), 40))));
+
+        // Every word with its box, in points from the page's top left corner.
+        QProcess text;
+        text.start(pdftotext, {QStringLiteral("-bbox"), pdf, QStringLiteral("-")});
+        QVERIFY(text.waitForFinished(30000));
+        const QString boxes = QString::fromUtf8(text.readAllStandardOutput());
+        const QRegularExpression word(QStringLiteral(
+            "<word xMin=\"([0-9.]+)\" yMin=\"([0-9.]+)\" xMax=\"([0-9.]+)\" yMax=\"([0-9.]+)\">([^<]*)</word>"));
+        constexpr double mm = 72 / 25.4;
+        for (auto it = word.globalMatch(boxes); it.hasNext();) {
+            const QRegularExpressionMatch m = it.next();
+            // The form's margins: 20 mm left, 12 mm right, 15 mm top, 14 mm bottom.
+            QVERIFY2(m.captured(1).toDouble() >= 20 * mm && m.captured(3).toDouble() <= (210 - 12) * mm &&
+                         m.captured(2).toDouble() >= 15 * mm && m.captured(4).toDouble() <= (297 - 14) * mm,
+                     qPrintable(m.captured(0)));
+            pages[headerFooter] << m.captured(0);
+        }
+        QVERIFY(!pages[headerFooter].isEmpty());
+    }
+    QCOMPARE(pages[true], pages[false]);
 }
 
 // ---------------------------------------------------------------- output files
