@@ -10,6 +10,8 @@
 # With ZENTAVO_SIGN_CERT and ZENTAVO_SIGN_KEY in the environment of cpack,
 # zentavo.exe, the uninstaller and the installer are signed
 # (scripts/sign-windows.sh).
+# The Windows Installer package is made afterwards from the folder that cpack
+# staged for the zip (scripts/build-msi.sh, cmake/zentavo.wxs).
 
 install(TARGETS zentavo RUNTIME DESTINATION .)
 install(FILES resources/tacCertK.htm DESTINATION .)

@@ -2,11 +2,13 @@
 # The Windows build, made on this Debian machine: installs the Debian packages
 # it needs, builds the Windows dependencies once (cached outside the work tree,
 # see scripts/windows-deps.sh), builds the program for 64-bit Windows into
-# build-windows/ (or $ZENTAVO_WINDOWS_BUILD_DIR) and makes the NSIS installer
-# and the portable .zip there, with SHA256SUMS beside them.
+# build-windows/ (or $ZENTAVO_WINDOWS_BUILD_DIR) and makes the NSIS installer,
+# the portable .zip and the Windows Installer package (.msi, for deployment by
+# Group Policy, Intune or Configuration Manager; scripts/build-msi.sh) there,
+# all three from the same program folder, with SHA256SUMS beside them.
 # Signing (Authenticode, osslsigncode): with ZENTAVO_SIGN_CERT and
 # ZENTAVO_SIGN_KEY naming a code-signing certificate and its key,
-# zentavo.exe, the uninstaller and the installer are signed (optional:
+# zentavo.exe, the uninstaller, the installer and the .msi are signed (optional:
 # ZENTAVO_SIGN_PASSWORD_FILE, ZENTAVO_SIGN_TIMESTAMP; scripts/sign-windows.sh).
 # Without them the build is unsigned and says so.
 #   --check   then checks it under Wine: the Windows test programs, the
@@ -21,7 +23,7 @@ packages=(
     build-essential cmake ninja-build pkg-config perl dpkg-dev
     qt6-base-dev qt6-base-dev-tools qt6-translations-l10n libgl-dev
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-    nsis zip locales osslsigncode
+    nsis zip locales osslsigncode wixl msitools
 )
 [ "${1:-}" = --check ] && packages+=(wine wine64 xvfb xauth xdotool xclip imagemagick fonts-dejavu-core
                                      pcscd vsmartcard-vpcd libpcsclite-dev unzip)
@@ -45,12 +47,16 @@ echo "== Windows dependencies: $deps"
 cmake --build "$build" -j"$(nproc)"
 (cd "$build" && cpack -G NSIS >/dev/null && cpack -G ZIP >/dev/null)
 name=$(sed -n 's/^set(CPACK_PACKAGE_FILE_NAME "\(.*\)")$/\1/p' "$build/CPackConfig.cmake")
-(cd "$build" && sha256sum "$name.exe" "$name.zip" >SHA256SUMS)
-ls -l "$build/$name.exe" "$build/$name.zip" "$build/SHA256SUMS"
+version=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$build/CPackConfig.cmake")
+# The folder that the zip was made of, its zentavo.exe signed already.
+stage=$(ls -d "$build"/_CPack_Packages/*/ZIP/"$name")
+"$root/scripts/build-msi.sh" "$stage" "$build/$name.msi" "$version" >/dev/null
+(cd "$build" && sha256sum "$name.exe" "$name.zip" "$name.msi" >SHA256SUMS)
+ls -l "$build/$name.exe" "$build/$name.zip" "$build/$name.msi" "$build/SHA256SUMS"
 if [ -n "${ZENTAVO_SIGN_CERT:-}" ]; then
     echo "== signed with $(openssl x509 -in "$ZENTAVO_SIGN_CERT" -noout -subject 2>/dev/null || echo "$ZENTAVO_SIGN_CERT")"
 else
-    echo "== UNSIGNED: zentavo.exe, the uninstaller and the installer carry no signature (see README: Signing)"
+    echo "== UNSIGNED: zentavo.exe, the uninstaller, the installer and the .msi carry no signature (see README: Signing)"
 fi
 
 if [ "${1:-}" = --check ]; then

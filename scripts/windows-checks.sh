@@ -13,7 +13,14 @@
 #      screenshot (build-windows/windows-start.png), a clean exit on Alt+F4;
 #      Qt loads no plugin from the folder above the program's (qt.conf);
 #   4. installed again for all users: the current user's copy and entry go;
-#      the uninstaller removes what the installer put there.
+#      the Windows Installer package refuses beside it; the uninstaller
+#      removes what the installer put there;
+#   5. the Windows Installer package (.msi): an older build (0.0.9, a plugin
+#      folder more) in a chosen folder with a desktop shortcut, this one over
+#      it without properties (the choices kept, one Apps entry, the zip's
+#      files exactly), the older one refused, a rebuild of this version
+#      replacing it, the program's window, msiexec /x leaving nothing; then
+#      the .exe installer over an .msi copy removes it.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:?build directory}
@@ -24,7 +31,8 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 step() { echo "== $*"; }
 
 # No Mono or Gecko prompts at a new prefix; no display until ours is up.
-export WINEDEBUG=-all WINEARCH=win64 WINEDLLOVERRIDES="mscoree,mshtml="
+# winemenubuilder would add the shortcuts to this machine's own menus.
+export WINEDEBUG=-all WINEARCH=win64 WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 unset DISPLAY
 runtime=$(dirname "$(x86_64-w64-mingw32-g++-posix -print-file-name=libstdc++-6.dll)")
 
@@ -49,6 +57,26 @@ listed() {
     wine reg query "$1\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Zentavo" /v DisplayVersion \
         2>/dev/null | tr -d '\r' | awk '$1 == "DisplayVersion" { print $3 }'
 }
+# msiexec, silent, with a verbose log: its exit code in $rc, as Windows' modulo
+# 256 (1603, a refusal, reads 67).
+msiexec_run() { # LOG ARGS...
+    local log=$1
+    shift
+    rc=0
+    wine msiexec "$@" /qn /l*v "$(winepath -w "$log")" || rc=$?
+}
+# The Windows Installer's entries in Apps: their product codes.
+msi_products() {
+    wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' 2>/dev/null | tr -d '\r' |
+        grep -o '{[0-9A-F-]*}$' || true
+}
+product_code() { msiinfo export "$1" Property | tr -d '\r' | awk -F'\t' '$1 == "ProductCode" { print $2 }'; }
+# A registry key as text (reg export writes UTF-16); empty when it is not there.
+reg_text() {
+    rm -f "$build/reg-export.reg"
+    wine reg export "$1" "$(winepath -w "$build/reg-export.reg")" /y >/dev/null 2>&1 || return 0
+    iconv -f UTF-16 -t UTF-8 "$build/reg-export.reg" | tr -d '\r'
+}
 # The display is up before the prefix's first process: one started without it
 # leaves the prefix's desktop without windows for the rest of its session.
 start_xvfb
@@ -69,7 +97,10 @@ echo 'file(WRITE "${CMAKE_INSTALL_PREFIX}/bearer/qgenericbearer.dll" "old")' >"$
     -D CPACK_NSIS_COMPRESSOR=zlib -D CPACK_INSTALL_SCRIPTS="$old/extra.cmake" >"$old/cpack.log" 2>&1) ||
     { cat "$old/cpack.log"; fail "the older build"; }
 export WINEPREFIX=$build/wine-install
-rm -rf "$WINEPREFIX"
+# Wine's desktop is the home folder: a shortcut there stays in the check's own.
+machine_home=$HOME
+export HOME=$build/wine-home XDG_CONFIG_HOME=$build/wine-home/.config XDG_DATA_HOME=$build/wine-home/.local/share
+rm -rf "$WINEPREFIX" "$HOME" && mkdir -p "$HOME"
 wineboot -i >/dev/null 2>&1
 wine "$old/zentavo-0.0.9-win64.exe" /S /CurrentUser
 wineserver -w
@@ -149,20 +180,25 @@ rsrc=$(x86_64-w64-mingw32-objdump -h "$exe" | awk '$2 == ".rsrc" { print $3 }')
 # names of source files that a library keeps for its diagnostics (__FILE__)
 # are never opened.
 while IFS= read -r f; do
-    found=$({ strings -a "$f"; strings -a -el "$f"; } | grep -F -e "$deps" -e "$root" -e "$build" -e "$HOME/" |
+    found=$({ strings -a "$f"; strings -a -el "$f"; } | grep -F -e "$deps" -e "$root" -e "$build" -e "$machine_home/" |
         grep -Ev '\.(c|cpp|h)$' | head -n 3 || true)
     [ -z "$found" ] || fail "${f#"$dir/"} holds a path of this machine: $found"
 done < <(find "$dir" -iname '*.dll' -o -iname '*.exe')
 echo "no path of this machine in the installed .exe and .dll files"
-(cd "$build" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not match the installer and the zip"
+msi=$(ls "$build"/zentavo-*-win64.msi | head -n 1)
+zip=$(ls "$build"/zentavo-*-win64.zip | head -n 1)
+for f in "$installer" "$zip" "$msi"; do
+    grep -q "  $(basename "$f")\$" "$build/SHA256SUMS" || fail "SHA256SUMS does not list $(basename "$f")"
+done
+(cd "$build" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not match the installer, the zip and the .msi"
 if [ -n "${ZENTAVO_SIGN_CERT:-}" ]; then
     rm -rf "$build/zip-check" && mkdir -p "$build/zip-check"
-    unzip -q -d "$build/zip-check" "$(ls "$build"/zentavo-*-win64.zip | head -n 1)" zentavo.exe
-    for f in "$installer" "$dir/zentavo.exe" "$dir/Uninstall.exe" "$build/zip-check/zentavo.exe"; do
+    unzip -q -d "$build/zip-check" "$zip" zentavo.exe
+    for f in "$installer" "$dir/zentavo.exe" "$dir/Uninstall.exe" "$build/zip-check/zentavo.exe" "$msi"; do
         osslsigncode verify -CAfile "$ZENTAVO_SIGN_CERT" -in "$f" >"$build/zip-check/verify.log" 2>&1 ||
             { cat "$build/zip-check/verify.log"; fail "no valid signature: $f"; }
     done
-    echo "signatures verified: the installer, zentavo.exe (installed and in the zip), Uninstall.exe"
+    echo "signatures verified: the installer, zentavo.exe (installed and in the zip), Uninstall.exe, the .msi"
 else
     echo "unsigned build: no signature to verify"
 fi
@@ -210,6 +246,17 @@ exe=$(find "$WINEPREFIX/drive_c/Program Files" -name zentavo.exe | head -n 1)
 dir=$(dirname "$exe")
 echo "installed in $dir; one entry, under HKLM"
 
+step "the Windows Installer package refuses beside it, naming its uninstaller's silent switch"
+msiexec_run "$build/msi-beside-exe.log" /i "$(winepath -w "$msi")"
+[ "$rc" = 67 ] || fail "the .msi did not refuse (exit code $rc, not 1603: 67 modulo 256)"
+[ -z "$(msi_products)" ] && [ "$(listed HKLM)" = "$version" ] || fail "the refused .msi changed the Apps entries"
+# The message names the uninstaller of the copy it found, with its silent switch.
+grep -aqxF "Property(S): NSIS_ALLUSERS = $(winepath -w "$dir")" "$build/msi-beside-exe.log" ||
+    fail "the .msi did not find the copy in $(winepath -w "$dir")"
+switch='"[NSIS_ALLUSERS]\Uninstall.exe" /AllUsers /S'
+grep -qF "$switch" <<<"$(msiinfo export "$msi" LaunchCondition)" || fail "the .msi's message does not name $switch"
+echo "refused with 1603; its message names \"$(winepath -w "$dir")\\Uninstall.exe\" /AllUsers /S"
+
 step "uninstall silently"
 wine "$dir/Uninstall.exe" /S /AllUsers
 wineserver -w
@@ -217,4 +264,95 @@ sleep 1
 [ ! -e "$exe" ] || fail "zentavo.exe left after uninstall"
 [ -z "$(find "$WINEPREFIX/drive_c" -name "$title.lnk")" ] || fail "Start menu entry left after uninstall"
 [ -z "$(listed HKLM)" ] || fail "the Apps entry is left after uninstall"
+
+# ---- 5. the Windows Installer package
+step "an older .msi, 0.0.9, with a plugin folder that $version no longer ships, in C:\\Apps\\Zentavo with a desktop shortcut"
+# From the zip's files: the same folder the .msi was made of.
+msi_work=$build/msi-check
+rm -rf "$msi_work" && mkdir -p "$msi_work/stage"
+unzip -q -d "$msi_work/stage" "$zip"
+ZENTAVO_SIGN_CERT="" "$root/scripts/build-msi.sh" "$msi_work/stage" "$msi_work/rebuilt.msi" "$version" >/dev/null
+mkdir -p "$msi_work/stage/bearer" && echo old >"$msi_work/stage/bearer/qgenericbearer.dll"
+ZENTAVO_SIGN_CERT="" "$root/scripts/build-msi.sh" "$msi_work/stage" "$msi_work/old.msi" 0.0.9 >/dev/null
+cdir=$WINEPREFIX/drive_c/Apps/Zentavo
+shortcuts() { find "$WINEPREFIX/drive_c" -name "$title.lnk"; find -L "$HOME" -maxdepth 2 -name "$title.lnk"; }
+desktop() { shortcuts | grep -v 'Start Menu' || true; }
+msiexec_run "$msi_work/old.log" /i "$(winepath -w "$msi_work/old.msi")" 'INSTALLFOLDER=C:\Apps\Zentavo' DESKTOPSHORTCUT=1
+[ "$rc" = 0 ] || fail "msiexec ended with $rc"
+[ -f "$cdir/bearer/qgenericbearer.dll" ] || fail "the older .msi did not install into C:\\Apps\\Zentavo"
+[ "$(msi_products)" = "$(product_code "$msi_work/old.msi")" ] || fail "Apps does not list the older .msi alone"
+[ -n "$(desktop)" ] || fail "no desktop shortcut with DESKTOPSHORTCUT=1"
+echo "installed; desktop: $(desktop)"
+
+step "$(basename "$msi") over it, no properties given: the folder and the shortcut kept, the plugin folder gone"
+msiexec_run "$msi_work/upgrade.log" /i "$(winepath -w "$msi")"
+[ "$rc" = 0 ] || fail "msiexec ended with $rc"
+pc=$(product_code "$msi")
+[ "$(msi_products)" = "$pc" ] || fail "Apps lists $(msi_products | paste -sd ' '), not $pc alone"
+first=$(grep -m 1 -aoE 'Action start [0-9:]+: (RemoveExistingProducts|InstallFiles)\.' "$msi_work/upgrade.log" || true)
+[[ "$first" == *RemoveExistingProducts. ]] || fail "the older version was not removed before the files were installed"
+diff <(unzip -Z1 "$zip" | grep -v '/$' | sort) <(cd "$cdir" && find . -type f | sed 's|^\./||' | sort) ||
+    fail "the installed files are not the zip's"
+unzip -p "$zip" zentavo.exe | cmp -s - "$cdir/zentavo.exe" || fail "zentavo.exe is not the zip's"
+[ -n "$(desktop)" ] || fail "the desktop shortcut went with the upgrade"
+grep -q 'Start Menu' <<<"$(shortcuts)" || fail "no Start menu entry «$title»"
+entry=$(reg_text "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$pc")
+for value in "\"DisplayName\"=\"$title\"" "\"DisplayVersion\"=\"$version\"" '"Publisher"="Vestrak"' \
+             '"NoModify"=dword:00000001' '"InstallLocation"="C:\\Apps\\Zentavo\\"'; do
+    grep -qxF "$value" <<<"$entry" || fail "the Apps entry lacks $value"
+done
+[ -f "$WINEPREFIX/drive_c/windows/Installer/$pc/zentavo.ico" ] &&
+    grep -qF "$pc\\\\zentavo.ico" <<<"$(reg_text 'HKLM\Software\Classes\Installer\Products')" || fail "the Apps entry has no icon"
+echo "one entry, $title $version by Vestrak with its icon, no Change; the zip's files exactly"
+
+step "the older .msi again: refused"
+msiexec_run "$msi_work/downgrade.log" /i "$(winepath -w "$msi_work/old.msi")"
+[ "$rc" = 67 ] || fail "the older .msi did not refuse (exit code $rc, not 1603: 67 modulo 256)"
+grep -aqF "WIX_DOWNGRADE_DETECTED = $pc" "$msi_work/downgrade.log" || fail "no newer version seen"
+[ "$(msi_products)" = "$pc" ] && [ ! -e "$cdir/bearer" ] || fail "the refused downgrade changed the installed copy"
+echo "refused with 1603, $version kept"
+
+step "a rebuild of $version (a new ProductCode) replaces it"
+pc2=$(product_code "$msi_work/rebuilt.msi")
+[ "$pc2" != "$pc" ] || fail "the rebuild has the same ProductCode"
+msiexec_run "$msi_work/rebuilt.log" /i "$(winepath -w "$msi_work/rebuilt.msi")"
+[ "$rc" = 0 ] || fail "msiexec ended with $rc"
+[ "$(msi_products)" = "$pc2" ] || fail "Apps lists $(msi_products | paste -sd ' '), not $pc2 alone"
+echo "one entry, $pc2"
+
+step "the program installed by the .msi starts"
+(cd "$cdir" && exec wine "$cdir/zentavo.exe") &
+app=$!
+window=$(find_window "$title" 300)
+[ -n "$window" ] || fail "no window titled «$title»"
+sleep 2
+import -window root "$build/windows-msi-start.png"
+close_window "$app"
+app=""
+echo "window «$title», closed; screenshot: $build/windows-msi-start.png"
+
+step "msiexec /x: nothing left"
+msiexec_run "$msi_work/uninstall.log" /x "$pc2"
+[ "$rc" = 0 ] || fail "msiexec /x ended with $rc"
+[ ! -e "$cdir" ] || fail "left after msiexec /x: $(find "$cdir" | head -n 3)"
+[ -z "$(shortcuts)" ] || fail "a shortcut is left: $(shortcuts)"
+[ -z "$(msi_products)" ] || fail "the Apps entry is left"
+[ -z "$(reg_text 'HKLM\Software\Vestrak\Zentavo')" ] || fail "HKLM\\Software\\Vestrak\\Zentavo is left"
+echo "no files, shortcuts, Apps entry or registry values left"
+
+step "the .exe installer over the .msi's copy removes it"
+msiexec_run "$msi_work/default.log" /i "$(winepath -w "$msi")"
+pdir=$WINEPREFIX/drive_c/Program\ Files/Zentavo
+[ "$rc" = 0 ] && [ -f "$pdir/zentavo.exe" ] && [ "$(msi_products)" = "$pc" ] ||
+    fail "the .msi did not install into Program Files (exit code $rc)"
+[ -z "$(desktop)" ] || fail "a desktop shortcut without DESKTOPSHORTCUT=1"
+rc=0
+wine "$installer" /S /AllUsers || rc=$?
+wineserver -w
+[ "$rc" = 0 ] || fail "the installer ended with $rc"
+[ -z "$(msi_products)" ] && [ -z "$(reg_text 'HKLM\Software\Vestrak\Zentavo')" ] || fail "the .msi's copy is left"
+[ "$(listed HKLM)" = "$version" ] && [ -f "$pdir/Uninstall.exe" ] || fail "the installer did not install after removing it"
+wine "$pdir/Uninstall.exe" /S /AllUsers
+wineserver -w
+echo "removed with msiexec /x, then installed by the .exe installer"
 echo "Windows checks: passed"
