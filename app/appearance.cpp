@@ -44,6 +44,51 @@ double desktopFontScale()
     return points > defaultPointSize ? points / defaultPointSize : 1.0;
 }
 
+namespace {
+
+double luminance(const QColor& c)
+{
+    auto channel = [](double v) { return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+    return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
+}
+
+// colour, made lighter against a dark other or darker against a light one
+// (mixed with white or black, so its hue stays) until the two reach ratio.
+QColor apart(QColor colour, const QColor& other, double ratio)
+{
+    const QColor target = luminance(other) < 0.18 ? QColor(Qt::white) : QColor(Qt::black);
+    for (int step = 0; step < 40 && contrastRatio(colour, other) < ratio; ++step) {
+        colour = QColor::fromRgbF(colour.redF() + (target.redF() - colour.redF()) * 0.05,
+                                  colour.greenF() + (target.greenF() - colour.greenF()) * 0.05,
+                                  colour.blueF() + (target.blueF() - colour.blueF()) * 0.05);
+    }
+    return colour;
+}
+
+constexpr double readableText = 4.5;
+
+} // namespace
+
+double contrastRatio(const QColor& a, const QColor& b)
+{
+    const double x = luminance(a) + 0.05;
+    const double y = luminance(b) + 0.05;
+    return x > y ? x / y : y / x;
+}
+
+QPalette readablePalette(QPalette palette, const QColor& background)
+{
+    for (QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive}) {
+        palette.setColor(group, QPalette::Link, apart(palette.color(group, QPalette::Link), background, readableText));
+        palette.setColor(group, QPalette::LinkVisited,
+                         apart(palette.color(group, QPalette::LinkVisited), background, readableText));
+        palette.setColor(group, QPalette::Highlight,
+                         apart(palette.color(group, QPalette::Highlight),
+                               palette.color(group, QPalette::HighlightedText), readableText));
+    }
+    return palette;
+}
+
 int scaledPixels(int pixels, double scale)
 {
     return static_cast<int>(std::lround(pixels * scale));

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QColor>
+#include <QPalette>
 #include <QString>
 
 class QWidget;
@@ -22,6 +24,14 @@ double desktopFontScale();
 // The style sheet for the desktop: every pixel size multiplied by scale;
 // with the theme's colours wanted, only the sheet's text size.
 QString styleSheetForDesktop(const QString& sheet, bool themeColours, double scale);
+
+// The contrast of two colours as WCAG measures it (1 to 21).
+double contrastRatio(const QColor& a, const QColor& b);
+
+// The palette with its link and selection colours moved, where needed, until
+// links read at 4.5:1 on background and selected text on its selection;
+// every other colour as it was.
+QPalette readablePalette(QPalette palette, const QColor& background);
 
 // A pixel size of the form at the desktop's text size.
 int scaledPixels(int pixels, double scale);

@@ -7,6 +7,7 @@
 #include "card/cardhandle.h"
 #include "ui_zentavo.h"
 
+#include <QApplication>
 #include <QClipboard>
 #include <QComboBox>
 #include <QDesktopServices>
@@ -111,9 +112,16 @@ void Zentavo::applyStyleSheet()
     if (!file.open(QIODevice::ReadOnly))
         return;
     const double scale = desktopFontScale();
-    const QString sheet = styleSheetForDesktop(QString::fromUtf8(file.readAll()), themeColoursWanted(), scale);
+    const bool themeColours = themeColoursWanted();
+    const QString sheet = styleSheetForDesktop(QString::fromUtf8(file.readAll()), themeColours, scale);
     if (sheet.isEmpty())
         return;
+    // Links and selections drawn in the theme's colours, moved only where
+    // they would not read: on the sheet's white, or on the theme's window.
+    // The application's palette, since the style sheet gives every widget its
+    // palette from there (the PIN dialog and the message boxes too).
+    const QPalette theme = QApplication::palette();
+    QApplication::setPalette(readablePalette(theme, themeColours ? theme.color(QPalette::Window) : QColor(Qt::white)));
     setStyleSheet(sheet);
     if (scale == 1.0)
         return;
