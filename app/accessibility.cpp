@@ -3,9 +3,12 @@
 #include <QAccessible>
 #include <QAccessibleWidget>
 #include <QFocusEvent>
+#include <QHash>
 #include <QLabel>
+#include <QPointer>
 #include <QTextBlock>
 #include <QTextDocument>
+#include <QWindow>
 
 namespace {
 
@@ -92,6 +95,42 @@ public:
     }
 };
 
+// A notice for screen readers, outside the widget tree, shown once per
+// announcement: AT-SPI readers speak a notification that shows, wherever the
+// focus is.
+class Notice : public QAccessibleInterface
+{
+public:
+    explicit Notice(QLabel* source) : source(source) {}
+
+    QString message;
+
+    bool isValid() const override { return !source.isNull(); }
+    QObject* object() const override { return nullptr; }
+    QWindow* window() const override { return source ? source->window()->windowHandle() : nullptr; }
+    QList<QPair<QAccessibleInterface*, QAccessible::Relation>> relations(QAccessible::Relation) const override
+    {
+        return {};
+    }
+    QAccessibleInterface* focusChild() const override { return nullptr; }
+    QAccessibleInterface* childAt(int, int) const override { return nullptr; }
+    QAccessibleInterface* parent() const override
+    {
+        return source ? QAccessible::queryAccessibleInterface(source->window()) : nullptr;
+    }
+    QAccessibleInterface* child(int) const override { return nullptr; }
+    int childCount() const override { return 0; }
+    int indexOfChild(const QAccessibleInterface*) const override { return -1; }
+    QString text(QAccessible::Text t) const override { return t == QAccessible::Name ? message : QString(); }
+    void setText(QAccessible::Text, const QString&) override {}
+    QRect rect() const override { return source ? QRect(source->mapToGlobal(QPoint(0, 0)), source->size()) : QRect(); }
+    QAccessible::Role role() const override { return QAccessible::Notification; }
+    QAccessible::State state() const override { return {}; }
+
+private:
+    QPointer<QLabel> source;
+};
+
 QAccessibleInterface* linkLabelFactory(const QString& className, QObject* object)
 {
     if (className != QLatin1String("QLabel"))
@@ -115,8 +154,27 @@ void focusLinkOnTab(QLabel* label)
     label->installEventFilter(new LinkFocus(label));
 }
 
-void announceTextChange(QLabel* label)
+void announce(QLabel* source)
 {
-    QAccessibleEvent event(label, QAccessible::NameChanged);
-    QAccessible::updateAccessibility(&event);
+    // One notice per label, owned by QAccessible once registered.
+    static QHash<QLabel*, QAccessible::Id> notices;
+    Notice* notice = nullptr;
+    if (const auto found = notices.constFind(source); found != notices.constEnd())
+        notice = static_cast<Notice*>(QAccessible::accessibleInterface(found.value()));
+    if (!notice) {
+        notice = new Notice(source);
+        notices.insert(source, QAccessible::registerAccessibleInterface(notice));
+        QObject::connect(source, &QObject::destroyed, [source] {
+            if (const auto found = notices.constFind(source); found != notices.constEnd()) {
+                QAccessible::deleteAccessibleInterface(found.value());
+                notices.erase(found);
+            }
+        });
+    }
+    notice->message = plainText(source);
+    // The name first: readers keep what they last heard of an object.
+    QAccessibleEvent renamed(notice, QAccessible::NameChanged);
+    QAccessible::updateAccessibility(&renamed);
+    QAccessibleEvent shown(notice, QAccessible::ObjectShow);
+    QAccessible::updateAccessibility(&shown);
 }

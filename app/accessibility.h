@@ -14,6 +14,8 @@ void installLinkAccessibility();
 // itself a label takes the focus first and the link only at the next Tab.
 void focusLinkOnTab(QLabel* label);
 
-// The label's text changed in a way the user should hear about although the
-// focus is elsewhere (the card title after a read or a removal).
-void announceTextChange(QLabel* label);
+// Tells screen readers what happened although the focus is elsewhere (the
+// card title after a read or a removal): a notification, which AT-SPI readers
+// (Orca) speak when it shows. Qt 6.4's UI Automation bridge on Windows passes
+// no such event on; there the title's own name change is all a reader gets.
+void announce(QLabel* source);

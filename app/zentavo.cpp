@@ -287,12 +287,15 @@ void Zentavo::clearCardInfo()
 
 void Zentavo::showCardTitle(int type)
 {
+    const QString before = form->lbCardTitle->text();
     const QString name = cardTypeName(type);
     if (name.isEmpty())
         form->lbCardTitle->setText(QString::fromUtf8(defaultCardTitle));
     else
         form->lbCardTitle->setText(QString::asprintf(cardTitleFormat, name.toUtf8().constData()));
-    announceTextChange(form->lbCardTitle);
+    // A card identified or gone: a screen reader hears of it once.
+    if (form->lbCardTitle->text() != before)
+        announce(form->lbCardTitle);
 }
 
 void Zentavo::updateActions()
