@@ -101,9 +101,7 @@ public:
 class Notice : public QAccessibleInterface
 {
 public:
-    explicit Notice(QLabel* source) : source(source) {}
-
-    QString message;
+    Notice(QLabel* source, const QString& message) : source(source), message(message) {}
 
     bool isValid() const override { return !source.isNull(); }
     QObject* object() const override { return nullptr; }
@@ -129,6 +127,7 @@ public:
 
 private:
     QPointer<QLabel> source;
+    QString message;
 };
 
 QAccessibleInterface* linkLabelFactory(const QString& className, QObject* object)
@@ -156,25 +155,17 @@ void focusLinkOnTab(QLabel* label)
 
 void announce(QLabel* source)
 {
-    // One notice per label, owned by QAccessible once registered.
+    // A new notice each time: readers keep what they last heard of an object,
+    // name included. The one before goes; QAccessible owns them.
     static QHash<QLabel*, QAccessible::Id> notices;
-    Notice* notice = nullptr;
-    if (const auto found = notices.constFind(source); found != notices.constEnd())
-        notice = static_cast<Notice*>(QAccessible::accessibleInterface(found.value()));
-    if (!notice) {
-        notice = new Notice(source);
-        notices.insert(source, QAccessible::registerAccessibleInterface(notice));
-        QObject::connect(source, &QObject::destroyed, [source] {
-            if (const auto found = notices.constFind(source); found != notices.constEnd()) {
-                QAccessible::deleteAccessibleInterface(found.value());
-                notices.erase(found);
-            }
-        });
+    if (const auto found = notices.constFind(source); found != notices.constEnd()) {
+        QAccessible::deleteAccessibleInterface(found.value());
+    } else {
+        QObject::connect(source, &QObject::destroyed,
+                         [source] { QAccessible::deleteAccessibleInterface(notices.take(source)); });
     }
-    notice->message = plainText(source);
-    // The name first: readers keep what they last heard of an object.
-    QAccessibleEvent renamed(notice, QAccessible::NameChanged);
-    QAccessible::updateAccessibility(&renamed);
+    auto* notice = new Notice(source, plainText(source));
+    notices.insert(source, QAccessible::registerAccessibleInterface(notice));
     QAccessibleEvent shown(notice, QAccessible::ObjectShow);
     QAccessible::updateAccessibility(&shown);
 }
