@@ -1029,7 +1029,7 @@ private slots:
     // designed white look, the focused button's text on a darker blue, field
     // frames at 3:1 against the ones they replace. Dark (or high-contrast)
     // desktop: the theme's colours, no white under its light text, the text
-    // size kept; its link (4.497:1) and selection (2.6:1) colours moved just
+    // size kept; its link (4.497:1) and selection (2.4:1) colours moved just
     // enough to read.
     void textReadsOnLightAndDarkDesktops()
     {
