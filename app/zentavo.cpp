@@ -1,10 +1,13 @@
 #include "app/zentavo.h"
 
+#include "app/accessibility.h"
+#include "app/appearance.h"
 #include "app/resources.h"
 #include "app/waitcursor.h"
 #include "card/cardhandle.h"
 #include "ui_zentavo.h"
 
+#include <QApplication>
 #include <QClipboard>
 #include <QComboBox>
 #include <QDesktopServices>
@@ -45,6 +48,7 @@ CardAccessBlock currentAccessBlock()
 Zentavo::Zentavo() : QMainWindow(nullptr), form(new Ui::Zentavo)
 {
     initZentavoResources();
+    installLinkAccessibility();
     form->setupUi(this);
 
     // Reader names arrive after the first show; let the box follow them rather
@@ -53,6 +57,9 @@ Zentavo::Zentavo() : QMainWindow(nullptr), form(new Ui::Zentavo)
 
     form->lbTraceTitle->setText(QString::fromUtf8(showLogLink));
     form->edLog->setVisible(logVisible);
+    for (QLabel* label :
+         {form->lbRefreshReaderList, form->lbVerifyPin, form->lbUnblockPin, form->lbShowCert, form->lbTraceTitle})
+        focusLinkOnTab(label);
 
     placeWindow();
 
@@ -100,8 +107,17 @@ void Zentavo::placeWindow()
 void Zentavo::fitContentWidth()
 {
     const int needed = minimumSizeHint().width();
-    if (width() < needed)
-        resize(needed, height());
+    if (width() >= needed)
+        return;
+    resize(needed, height());
+    // Grown past the screen's right edge (a large desktop font): back inside.
+    const QScreen* screen = this->screen();
+    if (!screen)
+        return;
+    const QRect area = screen->availableGeometry();
+    const int overhang = frameGeometry().right() - area.right();
+    if (overhang > 0)
+        move(qMax(area.left(), x() - overhang), y());
 }
 
 void Zentavo::applyStyleSheet()
@@ -109,9 +125,31 @@ void Zentavo::applyStyleSheet()
     QFile file(QStringLiteral(":/style-sheet.css"));
     if (!file.open(QIODevice::ReadOnly))
         return;
-    const QString sheet = QString::fromUtf8(file.readAll());
-    if (!sheet.isEmpty())
-        setStyleSheet(sheet);
+    const double scale = desktopFontScale();
+    const bool themeColours = themeColoursWanted();
+    const QString sheet = styleSheetForDesktop(QString::fromUtf8(file.readAll()), themeColours, scale);
+    if (sheet.isEmpty())
+        return;
+    // Links and selections drawn in the theme's colours, moved only where
+    // they would not read: on the sheet's white, or on the theme's window.
+    // The application's palette, since the style sheet gives every widget its
+    // palette from there (the PIN dialog and the message boxes too).
+    const QPalette theme = QApplication::palette();
+    QApplication::setPalette(readablePalette(theme, themeColours ? theme.color(QPalette::Window) : QColor(Qt::white)));
+    setStyleSheet(sheet);
+    if (scale == 1.0)
+        return;
+
+    // A larger desktop font: the form's fixed widths grow with the text, so
+    // that no prompt or number is cut. The window widens for them.
+    ensurePolished();
+    int promptWidth = 0;
+    for (QLabel* prompt : {form->lbCardNumberPrompt, form->lbSKZINumberPrompt})
+        promptWidth = qMax(promptWidth, qMax(prompt->minimumWidth(), prompt->sizeHint().width()));
+    for (QLabel* prompt : {form->lbCardNumberPrompt, form->lbSKZINumberPrompt})
+        prompt->setFixedWidth(promptWidth);
+    for (QLineEdit* field : {form->edCardNumber, form->edSKZINumber})
+        field->setFixedWidth(scaledPixels(field->minimumWidth(), scale));
 }
 
 void Zentavo::showEvent(QShowEvent* event)
@@ -252,6 +290,12 @@ void Zentavo::toggleLog()
 {
     logVisible = !logVisible;
     form->lbTraceTitle->setText(QString::fromUtf8(logVisible ? hideLogLink : showLogLink));
+    if (form->lbTraceTitle->hasFocus()) {
+        // The new text has no focused link: focus it again, so that Return
+        // toggles back.
+        form->lbTraceTitle->clearFocus();
+        form->lbTraceTitle->setFocus(Qt::TabFocusReason);
+    }
     form->edLog->setVisible(logVisible);
     if (logVisible)
         return;
@@ -286,11 +330,15 @@ void Zentavo::clearCardInfo()
 
 void Zentavo::showCardTitle(int type)
 {
+    const QString before = form->lbCardTitle->text();
     const QString name = cardTypeName(type);
     if (name.isEmpty())
         form->lbCardTitle->setText(QString::fromUtf8(defaultCardTitle));
     else
         form->lbCardTitle->setText(QString::asprintf(cardTitleFormat, name.toUtf8().constData()));
+    // A card identified or gone: a screen reader hears of it once.
+    if (form->lbCardTitle->text() != before)
+        announce(form->lbCardTitle);
 }
 
 void Zentavo::updateActions()

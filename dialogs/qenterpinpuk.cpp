@@ -3,6 +3,7 @@
 #include "ui_qenterpinpuk.h"
 
 #include <QIntValidator>
+#include <QLayout>
 
 namespace {
 constexpr int PinField = 1;
@@ -60,6 +61,16 @@ QEnterPinPuk::QEnterPinPuk(QWidget* parent, int mask) : QDialog(parent), form(ne
 
     form->edPin->setEchoMode(QLineEdit::Password);
     form->edPuk->setEchoMode(QLineEdit::Password);
+
+    // A larger desktop font (or the window's style sheet following it) needs
+    // more room than the fixed size gives: grow rather than cut the texts.
+    ensurePolished();
+    const QSize needed = layout()->totalMinimumSize();
+    if (needed.width() > maximumWidth() || needed.height() > maximumHeight()) {
+        setMaximumSize(maximumSize().expandedTo(needed));
+        setMinimumSize(minimumSize().expandedTo(needed));
+        resize(size().expandedTo(needed));
+    }
 }
 
 QEnterPinPuk::~QEnterPinPuk()

@@ -4,6 +4,7 @@
 #include "app/translations.h"
 #include "dialogs/qenterpinpuk.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
 #include <QIntValidator>
@@ -73,6 +74,8 @@ private slots:
     void cancelCloseAndEscapeLeaveTheTexts_data();
     void cancelCloseAndEscapeLeaveTheTexts();
     void qtButtonsReadInTheSystemLanguage();
+    void screenReadersTellThePinFromThePuk();
+    void largeDesktopFontGrowsTheDialog();
 };
 
 void TestDialogPinPuk::formHasFixedNamesTextsAndSize()
@@ -442,6 +445,43 @@ void TestDialogPinPuk::qtButtonsReadInTheSystemLanguage()
     installQtTranslations(*qApp, QLocale(QLocale::Zulu));
     QCOMPARE(cancelButtonText(), QStringLiteral("Cancel"));
     removeTranslators();
+}
+
+// Each field is named by its label, so a screen reader says which code to type.
+void TestDialogPinPuk::screenReadersTellThePinFromThePuk()
+{
+    QEnterPinPuk dialog(nullptr, 3);
+    QAccessibleInterface* pin = QAccessible::queryAccessibleInterface(child<QLineEdit>(&dialog, "edPin"));
+    QAccessibleInterface* puk = QAccessible::queryAccessibleInterface(child<QLineEdit>(&dialog, "edPuk"));
+    QCOMPARE(pin->role(), QAccessible::EditableText);
+    QVERIFY(pin->state().passwordEdit);
+    QCOMPARE(pin->text(QAccessible::Name), QString::fromUtf8("Введите ПИН-код карты"));
+    QCOMPARE(puk->text(QAccessible::Name), QString::fromUtf8("Введите PUK-код карты"));
+    QCOMPARE(puk->relations(QAccessible::Label).size(), 1);
+    QCOMPARE(puk->relations(QAccessible::Label).first().first->object(), child<QLabel>(&dialog, "lbPuk"));
+}
+
+// Twice the default text size: the dialog grows beyond its fixed size
+// rather than squeeze or cut its texts; the default size keeps the form's.
+void TestDialogPinPuk::largeDesktopFontGrowsTheDialog()
+{
+    const QFont saved = QApplication::font();
+    QFont large = saved;
+    large.setPointSizeF(2 * saved.pointSizeF());
+    QApplication::setFont(large);
+    QEnterPinPuk dialog(nullptr, 3);
+    dialog.show();
+    QApplication::setFont(saved);
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    QVERIFY(dialog.height() > 204);
+    for (QWidget* widget : dialog.findChildren<QWidget*>()) {
+        const QSize needed = widget->minimumSizeHint();
+        QVERIFY2(widget->width() >= needed.width() && widget->height() >= needed.height() &&
+                     dialog.rect().contains(widget->geometry()),
+                 qPrintable(widget->objectName()));
+    }
+    QEnterPinPuk normal(nullptr, 3);
+    QCOMPARE(normal.size(), QSize(500, 204));
 }
 
 QTEST_MAIN(TestDialogPinPuk)

@@ -6,6 +6,7 @@
 #include "support/zentavo_access.h"
 
 #include <QAbstractButton>
+#include <QAccessible>
 #include <QApplication>
 #include <QClipboard>
 #include <QDesktopServices>
@@ -23,6 +24,7 @@
 #include <QtTest>
 
 #include <atomic>
+#include <cmath>
 #include <memory>
 
 using A = ZentavoTestAccess;
@@ -88,6 +90,109 @@ public:
 public slots:
     void open(const QUrl& url) { urls.append(url); }
 };
+
+// Contrast as WCAG measures it, from the colours of a rendered widget.
+double luminance(QColor c)
+{
+    auto channel = [](double v) { return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+    return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
+}
+
+double contrast(QColor a, QColor b)
+{
+    const double x = luminance(a) + 0.05, y = luminance(b) + 0.05;
+    return x > y ? x / y : y / x;
+}
+
+struct Ink
+{
+    QColor text;
+    QColor background;
+    double ratio = 0;
+};
+
+// The text of a grabbed widget against its background. Each row's background
+// is its commonest colour (a gradient changes by row); the text's colour is
+// the pixel that stands out most; the ratio is the worst over the rows where
+// that colour is drawn. margin leaves out frames and rounded corners.
+Ink textInk(const QImage& grabbed, int margin = 0)
+{
+    const QImage image = grabbed.convertToFormat(QImage::Format_RGB32);
+    QList<QRgb> rowBackground;
+    for (int y = margin; y < image.height() - margin; ++y) {
+        QHash<QRgb, int> counts;
+        for (int x = margin; x < image.width() - margin; ++x)
+            ++counts[image.pixel(x, y)];
+        QRgb common = 0;
+        int most = -1;
+        for (auto it = counts.cbegin(); it != counts.cend(); ++it) {
+            if (it.value() > most) {
+                most = it.value();
+                common = it.key();
+            }
+        }
+        rowBackground.append(common);
+    }
+    Ink ink;
+    double strongest = 0;
+    for (int y = margin; y < image.height() - margin; ++y) {
+        for (int x = margin; x < image.width() - margin; ++x) {
+            const double c = contrast(image.pixel(x, y), rowBackground.at(y - margin));
+            if (c > strongest) {
+                strongest = c;
+                ink.text = image.pixel(x, y);
+            }
+        }
+    }
+    ink.ratio = 1e9;
+    for (int y = margin; y < image.height() - margin; ++y) {
+        for (int x = margin; x < image.width() - margin; ++x) {
+            const QColor background = rowBackground.at(y - margin);
+            // A row drawn in the text's colour is a line (an underline).
+            if (image.pixel(x, y) != ink.text.rgb() || background == ink.text)
+                continue;
+            if (contrast(ink.text, background) < ink.ratio) {
+                ink.ratio = contrast(ink.text, background);
+                ink.background = background;
+            }
+            break;
+        }
+    }
+    return ink;
+}
+
+// A widget as the window shows it (with what is drawn behind it).
+QImage seen(QWidget* window, QWidget* widget)
+{
+    return window->grab().toImage().copy(QRect(widget->mapTo(window, QPoint(0, 0)), widget->size()));
+}
+
+QString describe(const char* what, const Ink& ink)
+{
+    return QStringLiteral("%1: %2 on %3, %4:1")
+        .arg(QLatin1String(what), ink.text.name(), ink.background.name())
+        .arg(ink.ratio, 0, 'f', 3);
+}
+
+// The colours a dark desktop theme hands the program (KDE's Breeze Dark).
+QPalette darkPalette()
+{
+    QPalette p;
+    p.setColor(QPalette::Window, QColor(0x2a, 0x2e, 0x32));
+    p.setColor(QPalette::WindowText, QColor(0xfc, 0xfc, 0xfc));
+    p.setColor(QPalette::Base, QColor(0x1b, 0x1e, 0x20));
+    p.setColor(QPalette::AlternateBase, QColor(0x23, 0x26, 0x29));
+    p.setColor(QPalette::Text, QColor(0xfc, 0xfc, 0xfc));
+    p.setColor(QPalette::Button, QColor(0x31, 0x36, 0x3b));
+    p.setColor(QPalette::ButtonText, QColor(0xfc, 0xfc, 0xfc));
+    p.setColor(QPalette::Link, QColor(0x1d, 0x99, 0xf3));
+    p.setColor(QPalette::Highlight, QColor(0x3d, 0xae, 0xe9));
+    p.setColor(QPalette::HighlightedText, QColor(0xfc, 0xfc, 0xfc));
+    p.setColor(QPalette::Disabled, QPalette::WindowText, QColor(0x6e, 0x71, 0x75));
+    p.setColor(QPalette::Disabled, QPalette::ButtonText, QColor(0x6e, 0x71, 0x75));
+    p.setColor(QPalette::Disabled, QPalette::Text, QColor(0x6e, 0x71, 0x75));
+    return p;
+}
 
 } // namespace
 
@@ -166,10 +271,11 @@ private slots:
         QVERIFY(A::edCardNumber(w)->text().isEmpty());
         QVERIFY(A::edSKZINumber(w)->text().isEmpty());
 
-        // Number fields: no focus, no editing. The log: focus, no editing.
-        QCOMPARE(A::edCardNumber(w)->focusPolicy(), Qt::NoFocus);
+        // Number fields: focus (to copy from them by keyboard), no editing.
+        // The log: focus, no editing.
+        QCOMPARE(A::edCardNumber(w)->focusPolicy(), Qt::StrongFocus);
         QVERIFY(A::edCardNumber(w)->isReadOnly());
-        QCOMPARE(A::edSKZINumber(w)->focusPolicy(), Qt::NoFocus);
+        QCOMPARE(A::edSKZINumber(w)->focusPolicy(), Qt::StrongFocus);
         QVERIFY(A::edSKZINumber(w)->isReadOnly());
         QCOMPARE(A::edLog(w)->focusPolicy(), Qt::StrongFocus);
         QVERIFY(A::edLog(w)->isReadOnly());
@@ -837,6 +943,272 @@ private slots:
         w.reset();
         QVERIFY(finished);
         QVERIFY2(timer.elapsed() < 1000, qPrintable(QString::number(timer.elapsed())));
+    }
+
+    // Keyboard users: every action in reading order, one Tab stop per link,
+    // Return does what a click does; the numbers copy with Ctrl+C. The mouse
+    // still activates a link without taking the focus.
+    void keyboardReachesEveryActionInReadingOrder()
+    {
+        SimCard card(&bench, 0);
+        QVERIFY2(card.start(SimCard::Profile(), true), qPrintable(card.errorString()));
+        auto w = showWindow();
+        QApplication::setActiveWindow(w.get());
+        QVERIFY(QTest::qWaitForWindowActive(w.get()));
+        QCOMPARE(A::edSKZINumber(*w)->text(), QStringLiteral("SKZI000000000001"));
+
+        A::bnSelectReader(*w)->setFocus(Qt::TabFocusReason);
+        QStringList stops;
+        QStringList links;
+        for (int i = 0; i < 10; ++i) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            stops << QApplication::focusWidget()->objectName();
+            if (auto* label = qobject_cast<QLabel*>(QApplication::focusWidget()))
+                links << label->selectedText();
+        }
+        QCOMPARE(stops, (QStringList{"edCardNumber", "bnCopy2Clipboard", "edSKZINumber", "lbVerifyPin", "lbUnblockPin",
+                                     "bnReadCard", "readCertButton", "lbShowCert", "lbTraceTitle", "bnSelectReader"}));
+        // Each link is focused as soon as its label is.
+        QCOMPARE(links, (QStringList{"проверить ПИН-код", "разблокировать ПИН-код", "Показать сертификат",
+                                     "Показать журнал"}));
+
+        auto tabTo = [&](QWidget* target) {
+            // A closed modal window may leave the window inactive for a moment.
+            QApplication::setActiveWindow(w.get());
+            if (!QTest::qWaitForWindowActive(w.get()) || !QApplication::focusWidget())
+                return false;
+            for (int i = 0; i < 20 && QApplication::focusWidget() != target; ++i)
+                QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            return QApplication::focusWidget() == target;
+        };
+        QVERIFY(tabTo(A::edSKZINumber(*w)));
+        QTest::keyClick(A::edSKZINumber(*w), Qt::Key_C, Qt::ControlModifier);
+        QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("SKZI000000000001"));
+        QVERIFY(tabTo(A::bnCopy2Clipboard(*w)));
+        QTest::keyClick(A::bnCopy2Clipboard(*w), Qt::Key_Return);
+        QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("RUD0000000000001"));
+
+        // Return on the log link shows the log and, pressed again, hides it.
+        QVERIFY(tabTo(A::lbTraceTitle(*w)));
+        QTest::keyClick(A::lbTraceTitle(*w), Qt::Key_Return);
+        QVERIFY(A::logVisible(*w));
+        QTest::keyClick(A::lbTraceTitle(*w), Qt::Key_Return);
+        QVERIFY(!A::logVisible(*w));
+
+        {
+            ModalAnswerer answerer(QStringLiteral("1234"));
+            QVERIFY(tabTo(A::lbVerifyPin(*w)));
+            QTest::keyClick(A::lbVerifyPin(*w), Qt::Key_Return);
+            QCOMPARE(answerer.pinDialogs, 1);
+            QCOMPARE(answerer.boxes.size(), 1);
+            QVERIFY(answerer.boxes.first().text.contains(QStringLiteral("успешно")));
+        }
+
+        UrlCatcher catcher;
+        QDesktopServices::setUrlHandler(QStringLiteral("file"), &catcher, "open");
+        QVERIFY(tabTo(A::lbShowCert(*w)));
+        QTest::keyClick(A::lbShowCert(*w), Qt::Key_Return);
+        QCOMPARE(catcher.urls.size(), 1);
+        QVERIFY(tabTo(A::readCertButton(*w)));
+        QTest::mouseClick(A::lbShowCert(*w), Qt::LeftButton, {}, QPoint(4, A::lbShowCert(*w)->height() / 2));
+        QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
+        QCOMPARE(catcher.urls.size(), 2);
+        QCOMPARE(QApplication::focusWidget(), A::readCertButton(*w));
+
+        QVERIFY(tabTo(A::bnSelectReader(*w)));
+        QTest::keyClick(A::bnSelectReader(*w), Qt::Key_Return);
+        QVERIFY(A::selectedReader(*w).isEmpty());
+        // Released: the refresh link is back, and in the Tab order.
+        QVERIFY(tabTo(A::lbRefreshReaderList(*w)));
+        QCOMPARE(A::lbRefreshReaderList(*w)->selectedText(), QStringLiteral("обновить список"));
+    }
+
+    // What a screen reader finds: fields named by their prompts, the log by
+    // its name, the links as links that say what they do and can be pressed.
+    void screenReadersFindNamesRolesAndRelations()
+    {
+        SimCard card(&bench, 0);
+        QVERIFY2(card.start(SimCard::Profile(), true), qPrintable(card.errorString()));
+        auto w = showWindow();
+        QCOMPARE(A::edCardNumber(*w)->text(), QStringLiteral("RUD0000000000001"));
+
+        const struct
+        {
+            QWidget* field;
+            QLabel* prompt;
+            QAccessible::Role role;
+            const char* name;
+        } fields[] = {
+            {A::edCardNumber(*w), A::widget<QLabel>(*w, "lbCardNumberPrompt"), QAccessible::EditableText,
+             "Номер карты:"},
+            {A::edSKZINumber(*w), A::widget<QLabel>(*w, "lbSKZINumberPrompt"), QAccessible::EditableText,
+             "Номер СКЗИ:"},
+            {A::cbReaders(*w), A::widget<QLabel>(*w, "crLabel"), QAccessible::ComboBox, "Выберите считыватель карты:"},
+        };
+        for (const auto& f : fields) {
+            QAccessibleInterface* field = QAccessible::queryAccessibleInterface(f.field);
+            QVERIFY(field);
+            QCOMPARE(field->role(), f.role);
+            // On Linux a combo box's name is its value and AT-SPI gives the
+            // label through the relation; elsewhere the name is the label's.
+#ifdef Q_OS_UNIX
+            if (f.role != QAccessible::ComboBox)
+#endif
+                QCOMPARE(field->text(QAccessible::Name).trimmed(), QString::fromUtf8(f.name));
+            const auto labels = field->relations(QAccessible::Label);
+            QCOMPARE(labels.size(), 1);
+            QCOMPARE(labels.first().first->object(), f.prompt);
+        }
+        QVERIFY(QAccessible::queryAccessibleInterface(A::edSKZINumber(*w))->state().readOnly);
+        QVERIFY(QAccessible::queryAccessibleInterface(A::edSKZINumber(*w))->state().focusable);
+        QAccessibleInterface* log = QAccessible::queryAccessibleInterface(A::edLog(*w));
+        QCOMPARE(log->text(QAccessible::Name), QStringLiteral("Журнал"));
+
+        const struct
+        {
+            QLabel* label;
+            const char* name;
+            const char* description;
+        } links[] = {
+            {A::lbRefreshReaderList(*w), "обновить список", "Вы можете обновить список считывателей карт тахографов."},
+            {A::lbVerifyPin(*w), "проверить ПИН-код", "Вы можете проверить ПИН-код, а также"},
+            {A::lbUnblockPin(*w), "разблокировать ПИН-код", "разблокировать ПИН-код Вашей карты."},
+            {A::lbShowCert(*w), "Показать сертификат", "Показать сертификат"},
+            {A::lbTraceTitle(*w), "Показать журнал", "Показать журнал"},
+        };
+        for (const auto& l : links) {
+            QAccessibleInterface* link = QAccessible::queryAccessibleInterface(l.label);
+            QCOMPARE(link->role(), QAccessible::Link);
+            QCOMPARE(link->text(QAccessible::Name), QString::fromUtf8(l.name));
+            QCOMPARE(link->text(QAccessible::Description), QString::fromUtf8(l.description));
+            QVERIFY(link->state().focusable);
+            QVERIFY(link->actionInterface());
+            QVERIFY(link->actionInterface()->actionNames().contains(QAccessibleActionInterface::pressAction()));
+        }
+        // Pressed by the screen reader, the log link acts, and its name follows.
+        QAccessibleInterface* logLink = QAccessible::queryAccessibleInterface(A::lbTraceTitle(*w));
+        logLink->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+        QVERIFY(A::logVisible(*w));
+        QCOMPARE(logLink->text(QAccessible::Name), QStringLiteral("Спрятать журнал"));
+        // Plain labels stay plain.
+        QCOMPARE(QAccessible::queryAccessibleInterface(A::lbCardTitle(*w))->role(), QAccessible::StaticText);
+    }
+
+    void textReadsOnLightAndDarkDesktops_data()
+    {
+        QTest::addColumn<bool>("dark");
+        QTest::newRow("light") << false;
+        QTest::newRow("dark (Breeze Dark)") << true;
+    }
+
+    // Every text at 4.5:1 at least, focused ones included. Light desktop: the
+    // designed white look, the focused button's text on a darker blue, field
+    // frames at 3:1 against the ones they replace. Dark (or high-contrast)
+    // desktop: the theme's colours, no white under its light text, the text
+    // size kept; its link (4.497:1) and selection (2.4:1) colours moved just
+    // enough to read.
+    void textReadsOnLightAndDarkDesktops()
+    {
+        QFETCH(bool, dark);
+        const QPalette saved = QApplication::palette();
+        if (dark)
+            QApplication::setPalette(darkPalette());
+        const auto restore = qScopeGuard([&] { QApplication::setPalette(saved); });
+        SimCard card(&bench, 0);
+        QVERIFY2(card.start(SimCard::Profile(), true), qPrintable(card.errorString()));
+        auto w = showWindow();
+        QApplication::setActiveWindow(w.get());
+        QVERIFY(QTest::qWaitForWindowActive(w.get()));
+        if (dark) {
+            QVERIFY2(!w->styleSheet().contains(QStringLiteral("background")) &&
+                         !w->styleSheet().contains(QStringLiteral("color")),
+                     qPrintable(w->styleSheet()));
+            QVERIFY(w->styleSheet().contains(QStringLiteral("font-size: 14px")));
+            // The window's margin: the theme's own colour.
+            QCOMPARE(w->grab().toImage().pixelColor(4, 4), darkPalette().color(QPalette::Window));
+        } else {
+            QVERIFY(w->styleSheet().contains(QStringLiteral("background: white")));
+        }
+        A::onHyperLink(*w, QStringLiteral("#trace"));
+
+        const struct
+        {
+            const char* what;
+            QWidget* widget;
+            int margin;
+        } texts[] = {
+            {"prompt", A::widget<QLabel>(*w, "lbCardNumberPrompt"), 0},
+            {"title", A::lbCardTitle(*w), 0},
+            {"link", A::lbShowCert(*w), 0},
+            {"button", A::bnCopy2Clipboard(*w), 3},
+            {"field", A::edCardNumber(*w), 3},
+            {"log", A::edLog(*w), 3},
+        };
+        for (const auto& t : texts) {
+            const Ink ink = textInk(seen(w.get(), t.widget), t.margin);
+            QVERIFY2(ink.ratio >= 4.5, qPrintable(describe(t.what, ink)));
+        }
+
+        A::readCertButton(*w)->setFocus(Qt::TabFocusReason);
+        const Ink button = textInk(seen(w.get(), A::readCertButton(*w)), 3);
+        QVERIFY2(button.ratio >= 4.5, qPrintable(describe("focused button", button)));
+        A::lbShowCert(*w)->setFocus(Qt::TabFocusReason);
+        const Ink link = textInk(seen(w.get(), A::lbShowCert(*w)));
+        QVERIFY2(link.ratio >= 4.5, qPrintable(describe("focused link", link)));
+        if (dark)
+            return;
+        QVERIFY2(button.background.blue() > 2 * button.background.red(),
+                 qPrintable(describe("focused button", button)));
+        for (QWidget* field : {static_cast<QWidget*>(A::edCardNumber(*w)), static_cast<QWidget*>(A::edLog(*w))}) {
+            field->clearFocus();
+            const QColor before = field->grab().toImage().pixelColor(0, field->height() / 2);
+            field->setFocus(Qt::TabFocusReason);
+            const QColor after = field->grab().toImage().pixelColor(0, field->height() / 2);
+            QVERIFY2(
+                contrast(before, after) >= 3,
+                qPrintable(QStringLiteral("%1: frame %2 -> %3").arg(field->objectName(), before.name(), after.name())));
+        }
+    }
+
+    // The desktop's text size: larger text in proportion, nothing cut, the
+    // window as wide as its content needs; a smaller one keeps the design.
+    void largerDesktopFontEnlargesTheTextWithoutCutting()
+    {
+        const QFont saved = QApplication::font();
+        const auto restore = qScopeGuard([&] { QApplication::setFont(saved); });
+        QFont small = saved;
+        small.setPointSizeF(8);
+        QApplication::setFont(small);
+        {
+            Zentavo w;
+            QVERIFY(w.styleSheet().contains(QStringLiteral("font-size: 14px")));
+        }
+        QFont large = saved;
+        large.setPointSizeF(18); // twice the default
+        QApplication::setFont(large);
+
+        SimCard card(&bench, 0);
+        QVERIFY2(card.start(SimCard::Profile(), true), qPrintable(card.errorString()));
+        auto w = showWindow();
+        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+        QCOMPARE(A::edCardNumber(*w)->text(), QStringLiteral("RUD0000000000001"));
+        QVERIFY(w->styleSheet().contains(QStringLiteral("font-size: 28px")));
+        QCOMPARE(A::lbCardTitle(*w)->font().pixelSize(), 28);
+        QVERIFY(w->width() >= w->minimumSizeHint().width());
+        for (QWidget* widget : w->centralWidget()->findChildren<QWidget*>()) {
+            if (!widget->isVisible())
+                continue;
+            const QSize needed = widget->minimumSizeHint();
+            QVERIFY2(widget->width() >= needed.width() && widget->height() >= needed.height(),
+                     qPrintable(QStringLiteral("%1 %2x%3 < %4x%5")
+                                    .arg(widget->objectName())
+                                    .arg(widget->width())
+                                    .arg(widget->height())
+                                    .arg(needed.width())
+                                    .arg(needed.height())));
+        }
+        for (QLineEdit* field : {A::edCardNumber(*w), A::edSKZINumber(*w)})
+            QVERIFY(field->fontMetrics().horizontalAdvance(field->text()) < field->contentsRect().width());
     }
 };
 
