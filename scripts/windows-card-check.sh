@@ -215,6 +215,16 @@ grep -q "Certificate.htm" "$work/opened" 2>/dev/null || fail "the form was not h
 echo "form ${form#"$WINEPREFIX/"} opened as: $(cat "$work/opened")"
 [ ! -e "$ssl_mark" ] || fail "OpenSSL read a planted openssl.cnf"
 
+box_after() { # DIALOG: the message box that follows the PIN dialog, within 10 s
+    local box
+    for _ in $(seq 1 50); do
+        box=$(other_window)
+        [ -n "$box" ] && [ "$box" != "$1" ] && { echo "$box"; return 0; }
+        sleep 0.2
+    done
+    return 1
+}
+
 verify() { # PIN [SECONDS]: the box the program shows afterwards, its text on
     # stdout, the card's commands when it came in $work/at-box; the box is
     # closed after SECONDS (default at once)
@@ -229,13 +239,7 @@ verify() { # PIN [SECONDS]: the box the program shows afterwards, its text on
     [ -n "$dialog" ] || fail "no PIN dialog"
     xdotool type --window "$dialog" "$1" 2>/dev/null
     key Return "$dialog"
-    for _ in $(seq 1 50); do
-        box=$(other_window)
-        [ -n "$box" ] && [ "$box" != "$dialog" ] && break
-        box=""
-        sleep 0.2
-    done
-    [ -n "$box" ] || fail "no message box after the PIN"
+    box=$(box_after "$dialog") || fail "no message box after the PIN"
     card_commands >"$work/at-box"
     sleep 0.5
     box_text "$box"
@@ -287,14 +291,7 @@ dialog=$(find_window "Проверка ПИН-кода карты" 25)
 [ -n "$dialog" ] || fail "Tab to the PIN link and Return opened no PIN dialog"
 xdotool type --window "$dialog" 1234 2>/dev/null
 key Return "$dialog"
-box=""
-for _ in $(seq 1 50); do
-    box=$(other_window)
-    [ -n "$box" ] && [ "$box" != "$dialog" ] && break
-    box=""
-    sleep 0.2
-done
-[ -n "$box" ] || fail "no message box after the PIN typed by keyboard"
+box=$(box_after "$dialog") || fail "no message box after the PIN typed by keyboard"
 sleep 0.5
 text=$(box_text "$box")
 key Return "$box"

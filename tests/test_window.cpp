@@ -81,6 +81,26 @@ private:
     QString pin;
 };
 
+// Counts the modal dialogs that come up (a PIN prompt) and rejects each.
+class PromptCounter : public QObject
+{
+public:
+    PromptCounter()
+    {
+        connect(&timer, &QTimer::timeout, this, [this] {
+            if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+                ++count;
+                dialog->reject();
+            }
+        });
+        timer.start(20);
+    }
+    int count = 0;
+
+private:
+    QTimer timer;
+};
+
 // Receives the URLs that the window hands to the desktop.
 class UrlCatcher : public QObject
 {
@@ -453,15 +473,7 @@ private slots:
         QVERIFY(client.waitForReadyRead(5000));
         QCOMPARE(client.readLine().trimmed(), QByteArray("ready"));
 
-        int prompts = 0;
-        QTimer modals;
-        connect(&modals, &QTimer::timeout, [&] {
-            if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
-                ++prompts;
-                dialog->reject();
-            }
-        });
-        modals.start(20);
+        PromptCounter prompts;
 
         auto w = showWindow();
         const int insertions = 3;
@@ -480,7 +492,7 @@ private slots:
             QVERIFY(card.remove());
             QTRY_COMPARE_WITH_TIMEOUT(A::logLines(*w), QStringList{insertCardLine}, 3000);
         }
-        QCOMPARE(prompts, 0);
+        QCOMPARE(prompts.count, 0);
     }
 
     // Another program keeps the card for 30 s. The read gives up after one
@@ -507,15 +519,7 @@ private slots:
         QByteArray said;
         QTRY_VERIFY_WITH_TIMEOUT((said += client.readAll()).contains("holding"), 5000);
 
-        int prompts = 0;
-        QTimer modals;
-        connect(&modals, &QTimer::timeout, [&] {
-            if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
-                ++prompts;
-                dialog->reject();
-            }
-        });
-        modals.start(20);
+        PromptCounter prompts;
 
         QElapsedTimer clock;
         qint64 lastTick = 0, longestGap = 0;
@@ -553,7 +557,7 @@ private slots:
                  (QStringList{QStringLiteral("Чтение типа карты тахографа"),
                               QStringLiteral("Ошибка чтения типа карты тахографа."),
                               QStringLiteral("Карта занята другой программой. Закройте её или повторите позже.")}));
-        QCOMPARE(prompts, 0);
+        QCOMPARE(prompts.count, 0);
         // Still the card read before: what it said stays.
         QCOMPARE(A::edCardNumber(*w)->text(), QStringLiteral("RUK0000000006161"));
     }
