@@ -89,6 +89,7 @@ QString Zentavo::readSkziNumber()
 void Zentavo::readCardIdentification()
 {
     handleTrace(QStringLiteral("Чтение типа карты тахографа"));
+    CardAccessBlock blocked = CardAccessBlock::None;
     try {
         CardType type = 0;
         withCardAccess(this, context, currentReaderName(), [&](CARD_HANDLE& card) {
@@ -105,15 +106,14 @@ void Zentavo::readCardIdentification()
         return;
     } catch (...) {
         handleTrace(QStringLiteral("Ошибка чтения типа карты тахографа."));
-        // A card held or reset by another program, or gone, did not refuse
-        // GET DATA: the files would tell no more, and a PIN asked for then
-        // would be asked for nothing.
-        if (noteAccessFailure() != CardAccessBlock::None)
-            return;
+        blocked = noteAccessFailure();
     }
 
-    // The card refused GET DATA: identify it through its files.
-    const CardType type = readCardType();
+    // The card refused GET DATA: identify it through its files. A card held
+    // or reset by another program, or gone, did not refuse it: the files would
+    // tell no more, and a PIN asked for then would be asked for nothing; its
+    // type is not known.
+    const CardType type = blocked == CardAccessBlock::None ? readCardType() : 0;
     cardType = type;
     showCardTitle(type);
     if (type == 0) {
@@ -153,9 +153,9 @@ void Zentavo::on_bnReadCard_clicked()
     lastAccessBlock = CardAccessBlock::None;
     readCardIdentification();
     // One wait for another program per sequence: a card still held after it
-    // is not tried again for the SKZI number.
-    if (lastAccessBlock == CardAccessBlock::None)
-        setFieldText(this, "edSKZINumber", readSkziNumber());
+    // is not tried again for the SKZI number, and nothing read before is
+    // shown for it.
+    setFieldText(this, "edSKZINumber", lastAccessBlock == CardAccessBlock::None ? readSkziNumber() : QString());
     QGuiApplication::clipboard()->setText(cardNumber, QClipboard::Clipboard);
     updateActions();
 }

@@ -558,8 +558,10 @@ private slots:
                               QStringLiteral("Ошибка чтения типа карты тахографа."),
                               QStringLiteral("Карта занята другой программой. Закройте её или повторите позже.")}));
         QCOMPARE(prompts.count, 0);
-        // Still the card read before: what it said stays.
-        QCOMPARE(A::edCardNumber(*w)->text(), QStringLiteral("RUK0000000006161"));
+        // Unread, the card shows nothing: not even what it said before.
+        QVERIFY(A::edCardNumber(*w)->text().isEmpty());
+        QVERIFY(A::edSKZINumber(*w)->text().isEmpty());
+        QVERIFY(A::lbShowCert(*w)->isHidden());
     }
 
     void failingMonitorReleasesTheReader()

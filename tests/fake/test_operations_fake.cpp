@@ -285,6 +285,10 @@ private slots:
         // A company card's type in the files: the fallback would ask for a PIN.
         FakePcsc::script().responses = {sw(0x9000), sw(0x9000), QByteArray::fromHex("049000")};
         BoxAnswerer boxes;
+        // What an earlier read showed: not known to be this card's.
+        A::cardNumber(w()) = QStringLiteral("RUD0000000000009");
+        A::edCardNumber(w())->setText(A::cardNumber(w()));
+        A::edSKZINumber(w())->setText(QStringLiteral("SKZI0000000009"));
 
         A::readCard(w());
 
@@ -300,7 +304,10 @@ private slots:
         // One card access, the identification's, ended if it was made.
         QCOMPARE(FakePcsc::calls().filter(QStringLiteral("SCardDisconnect 1")).size(), connects.isEmpty() ? 1 : 0);
         QVERIFY(FakePcsc::calls().filter(QStringLiteral("00A4040C06FF54414348")).isEmpty());
+        QCOMPARE(A::cardType(w()), 0);
+        QVERIFY(A::cardNumber(w()).isEmpty());
         QVERIFY(A::edCardNumber(w())->text().isEmpty());
+        QVERIFY(A::edSKZINumber(w())->text().isEmpty());
         QVERIFY(QGuiApplication::clipboard()->text().isEmpty());
         // Refused connects have nothing to end.
         FakePcsc::calls().clear();
