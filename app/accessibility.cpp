@@ -85,7 +85,8 @@ public:
     void doAction(const QString& actionName) override
     {
         auto* label = static_cast<QLabel*>(widget());
-        if (actionName == pressAction() && label->isEnabled()) {
+        // A hidden link (no card identified) is no action at all.
+        if (actionName == pressAction() && label->isEnabled() && !label->isHidden()) {
             const QString href = firstLink(label).href;
             if (!href.isEmpty())
                 emit label->linkActivated(href);

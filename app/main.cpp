@@ -4,6 +4,8 @@
 
 #include <QApplication>
 
+#include <cstdlib>
+
 #include <openssl/crypto.h>
 
 int main(int argc, char* argv[])
@@ -17,7 +19,16 @@ int main(int argc, char* argv[])
     QApplication app(argc, argv);
     installQtTranslations(app);
     initZentavoResources();
-    Zentavo window;
-    window.show();
-    return app.exec();
+    int result = 0;
+    {
+        Zentavo window;
+        window.show();
+        result = app.exec();
+    }
+    // The settings are saved; a card thread that the card service still holds
+    // (another program's transaction) may not be waited for, nor may exit
+    // handlers run under it.
+    if (CardThread::leftBehind())
+        std::_Exit(result);
+    return result;
 }

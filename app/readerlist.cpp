@@ -50,6 +50,8 @@ QStringList Zentavo::listReadersOnLiveContext()
         }
         context = 0;
     }
+    // The card thread's context died with the window's.
+    cardThread.renewContext();
     try {
         context = establishContext();
     } catch (PcscError) {
@@ -111,8 +113,6 @@ QString Zentavo::currentReaderName() const
 
 void Zentavo::on_bnSelectReader_clicked()
 {
-    if (gate.closed())
-        return;
     OverrideWaitCursor cursor;
     if (selectedReader.isEmpty()) {
         if (form->cbReaders->currentText().isEmpty()) {
@@ -134,6 +134,9 @@ void Zentavo::on_bnSelectReader_clicked()
         updateActions();
     } else {
         monitor.pause();
+        // Whatever the card thread does on this reader is of no use now.
+        if (operationRunning())
+            dropOperation(false);
         handleTrace(selectedReader + QStringLiteral(" отключен"));
         form->cbReaders->setEnabled(true);
         form->bnSelectReader->setText(QStringLiteral("Выбрать"));

@@ -29,19 +29,6 @@ const char cardTitleFormat[] = "<font size=\"4\"><u>%s</u></font>";
 const char showLogLink[] = "<font size=\"4\"><a href='#trace'>Показать журнал</a></font>";
 const char hideLogLink[] = "<font size=\"4\"><a href='#trace'>Спрятать журнал</a></font>";
 const char operationFailed[] = "Ошибка выполнения операции.";
-const char cardBusyLine[] = "Карта занята другой программой. Закройте её или повторите позже.";
-
-// The block behind the error being handled, when it is a PC/SC result.
-CardAccessBlock currentAccessBlock()
-{
-    try {
-        throw;
-    } catch (PcscError error) {
-        return cardAccessBlock(error);
-    } catch (...) {
-        return CardAccessBlock::None;
-    }
-}
 
 } // namespace
 
@@ -66,12 +53,22 @@ Zentavo::Zentavo() : QMainWindow(nullptr), form(new Ui::Zentavo)
     connect(&monitor, &MonitorThread::statusChanged, this, &Zentavo::statusChanged, Qt::QueuedConnection);
     connect(&monitor, &MonitorThread::errorDetected, this, &Zentavo::errorDetected, Qt::QueuedConnection);
     connect(&printer, &CPrintCertificate::signalTrace, this, &Zentavo::handleTrace, Qt::QueuedConnection);
+    connect(&cardThread, &CardThread::traced, this, &Zentavo::handleTrace);
+    connect(&cardThread, &CardThread::waitingForCard, this, &Zentavo::showCardWait);
+    // A job that ended without posting its end (it cannot, but the window
+    // must never stay disabled).
+    connect(&cardThread, &CardThread::finished, this, [this] {
+        cardJobDone();
+        if (running != Operation::None && !prompt)
+            endOperation();
+    });
     connect(form->lbRefreshReaderList, &QLabel::linkActivated, this, &Zentavo::onHyperLink);
     connect(form->lbShowCert, &QLabel::linkActivated, this, &Zentavo::onHyperLink);
     connect(form->lbTraceTitle, &QLabel::linkActivated, this, &Zentavo::onHyperLink);
     connect(form->lbUnblockPin, &QLabel::linkActivated, this, &Zentavo::onHyperLink);
     connect(form->lbVerifyPin, &QLabel::linkActivated, this, &Zentavo::onHyperLink);
 
+    makeCardWaitBar();
     clearCardInfo();
     applyStyleSheet();
     setWindowIcon(QIcon(QStringLiteral(":/Smartcard.ico")));
@@ -79,17 +76,31 @@ Zentavo::Zentavo() : QMainWindow(nullptr), form(new Ui::Zentavo)
 
 Zentavo::~Zentavo()
 {
+    // The settings first: a card thread held inside the service may keep
+    // the process from ending normally.
+    syncSettings(false);
+    abandonPrompt();
+    cardJobDone();
     // Returns only once the monitor's loop has ended: it must not wait on a
     // reader while the window goes away.
     monitor.stop();
+    // A command already at the card is waited for; a PIN command is never
+    // cut. The close is over within 3 s all the same.
+    cardThread.stop(2500);
     if (context != 0) {
         try {
             releaseContext(context);
         } catch (...) {
         }
     }
-    syncSettings(false);
     delete form;
+}
+
+void Zentavo::closeEvent(QCloseEvent* event)
+{
+    // An open prompt would keep the program running without its window.
+    abandonPrompt();
+    QMainWindow::closeEvent(event);
 }
 
 void Zentavo::placeWindow()
@@ -177,41 +188,39 @@ void Zentavo::showEvent(QShowEvent* event)
 
 void Zentavo::statusChanged(ulong status)
 {
-    // A card access is waiting for another program: the report may start or
-    // end card operations, so it waits for that access to end.
-    if (gate.closed()) {
-        gate.hold([this, status] { statusChanged(status); });
-        return;
-    }
-    // A report queued before the reader was released is stale.
-    if (selectedReader.isEmpty())
-        return;
-
-    if (status & SCARD_STATE_PRESENT) {
-        form->bnReadCard->setEnabled(true);
-        handleTrace(QStringLiteral("Обнаружена карта тахографа"));
-        on_bnReadCard_clicked();
-    } else {
-        form->bnReadCard->setEnabled(false);
-        clearCardInfo();
-        handleTrace(clearLogMark + QStringLiteral("Вставьте карту тахографа"));
-    }
+    const bool present = status & SCARD_STATE_PRESENT;
+    deliverNews(
+        [this, present] {
+            // A report queued before the reader was released is stale.
+            if (selectedReader.isEmpty())
+                return;
+            if (present) {
+                form->bnReadCard->setEnabled(true);
+                handleTrace(QStringLiteral("Обнаружена карта тахографа"));
+                on_bnReadCard_clicked();
+            } else {
+                form->bnReadCard->setEnabled(false);
+                clearCardInfo();
+                handleTrace(clearLogMark + QStringLiteral("Вставьте карту тахографа"));
+            }
+        },
+        !present);
 }
 
 void Zentavo::errorDetected()
 {
-    if (gate.closed()) {
-        gate.hold([this] { errorDetected(); });
-        return;
-    }
-    // A failure queued before the reader was released is stale: handling it
-    // would select the released reader again.
-    if (selectedReader.isEmpty())
-        return;
-    handleTrace(QStringLiteral("Ошибка получения статуса считывателя карт"));
-    refreshReaders();
-    on_bnSelectReader_clicked();
-    clearCardInfo();
+    deliverNews(
+        [this] {
+            // A failure queued before the reader was released is stale:
+            // handling it would select the released reader again.
+            if (selectedReader.isEmpty())
+                return;
+            handleTrace(QStringLiteral("Ошибка получения статуса считывателя карт"));
+            refreshReaders();
+            on_bnSelectReader_clicked();
+            clearCardInfo();
+        },
+        true);
 }
 
 void Zentavo::on_bnCopy2Clipboard_clicked()
@@ -221,7 +230,7 @@ void Zentavo::on_bnCopy2Clipboard_clicked()
 
 void Zentavo::on_readCertButton_clicked()
 {
-    if (gate.closed())
+    if (operationRunning())
         return;
     readCertificate(1);
 }
@@ -248,42 +257,29 @@ void Zentavo::handleTrace(QString s)
 
 void Zentavo::onHyperLink(QString link)
 {
-    if (gate.closed())
+    if (link == QLatin1String("#trace")) {
+        toggleLog();
         return;
-    try {
-        if (link == QLatin1String("#trace")) {
-            toggleLog();
-        } else if (link == QLatin1String("#unblock")) {
-            unblockPin();
-        } else if (link == QLatin1String("#verify")) {
-            verifyPin();
-        } else if (link == QLatin1String("#readers")) {
-            OverrideWaitCursor cursor;
+    }
+    // The card's links start card operations: one at a time.
+    const bool cardLink =
+        link == QLatin1String("#unblock") || link == QLatin1String("#verify") || link == QLatin1String("#cert");
+    if (cardLink && operationRunning())
+        return;
+    if (link == QLatin1String("#unblock")) {
+        unblockPin();
+    } else if (link == QLatin1String("#verify")) {
+        verifyPin();
+    } else if (link == QLatin1String("#readers")) {
+        OverrideWaitCursor cursor;
+        try {
             fillReaderList();
-        } else if (link == QLatin1String("#cert")) {
-            showCertificate();
-        }
-    } catch (const _std_card_error& error) {
-        showError(QString::asprintf("Ошибка выполнения операции.\n\n(0x%X)\n«%s»",
-                                    static_cast<unsigned>(error.statusWord), error.message.toUtf8().constData()));
-    } catch (...) {
-        // The log may be hidden: the box gives the reason too.
-        if (currentAccessBlock() == CardAccessBlock::Busy) {
-            handleTrace(QString::fromUtf8(operationFailed));
-            handleTrace(QString::fromUtf8(cardBusyLine));
-            showError(QString::fromUtf8(operationFailed) + QStringLiteral("\n\n") + QString::fromUtf8(cardBusyLine));
-        } else {
+        } catch (...) {
             logAndShowError(QString::fromUtf8(operationFailed));
         }
+    } else if (link == QLatin1String("#cert")) {
+        showCertificate();
     }
-}
-
-CardAccessBlock Zentavo::noteAccessFailure()
-{
-    lastAccessBlock = currentAccessBlock();
-    if (lastAccessBlock == CardAccessBlock::Busy)
-        handleTrace(QString::fromUtf8(cardBusyLine));
-    return lastAccessBlock;
 }
 
 void Zentavo::toggleLog()
@@ -313,9 +309,7 @@ void Zentavo::toggleLog()
 
 void Zentavo::showCertificate()
 {
-    const QString path = readCertificate(0);
-    if (!path.isEmpty())
-        QDesktopServices::openUrl(QUrl::fromLocalFile(path));
+    readCertificate(0, true);
 }
 
 void Zentavo::clearCardInfo()

@@ -1,17 +1,25 @@
 #pragma once
 
-#include "app/cardwaitgate.h"
 #include "card/pcsc.h"
 #include "certificate/printcertificate.h"
 #include "monitor/monitorthread.h"
+#include "tacho/cardthread.h"
 #include "tacho/cardtype.h"
 
+#include <QDialog>
 #include <QMainWindow>
+#include <QPointer>
 #include <QStringList>
+
+#include <functional>
+#include <vector>
 
 namespace Ui {
 class Zentavo;
 }
+class QLabel;
+class QPushButton;
+class SecretBytes;
 
 class Zentavo : public QMainWindow
 {
@@ -35,18 +43,23 @@ public:
     void syncSettings(bool load);
     void refreshReaders();
 
-    // Card operations (tacho/): each makes and ends its own card access.
-    CardType readCardType();
-    QString readCardNumber(const QString& pin);
-    QString readSkziNumber();
+    // Card operations: each asks the card thread for its work and returns at
+    // once; the window shows what comes back. One at a time: the actions that
+    // would start another are disabled meanwhile.
     void readCardIdentification();
-    void promptCardPin(QString& pin);
-    QString readCertificate(int mode);
+    // mode 1 prints the form; 0 saves the certificate file (and opens it when
+    // asked to).
+    void readCertificate(int mode, bool open = false);
     void verifyPin();
     void unblockPin();
+    // An operation is under way (on the card thread, or waiting for a PIN).
+    bool operationRunning() const { return running != Operation::None; }
+    // Where the last saved certificate went; empty when it was not written.
+    const QString& savedCertificatePath() const { return lastSavedPath; }
 
 protected:
     void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
 
 private slots:
     void on_bnSelectReader_clicked();
@@ -58,6 +71,8 @@ private slots:
     void on_readCertButton_clicked();
     void handleTrace(QString s);
     void onHyperLink(QString link);
+    void showCardWait(bool waiting);
+    void cancelCardWait();
 
 private:
     friend class ZentavoTestAccess; // white-box access for the tests
@@ -71,9 +86,42 @@ private:
     void toggleLog();
     void showCertificate();
     void applyStyleSheet();
-    // Called in the handler of a failed card access: notes why it failed and,
-    // when another program had the card, says so in the log.
-    CardAccessBlock noteAccessFailure();
+
+    enum class Operation
+    {
+        None,
+        Identification,
+        Certificate,
+        Secret,
+    };
+    // The window's side of an operation: its actions are disabled, the focus
+    // stays where the user left it and comes back there at the end.
+    void beginOperation(Operation kind);
+    void endOperation();
+    // Hands job to the card thread under the wait cursor.
+    void startCardJob(CardThread::Job job);
+    // A posted result has arrived: the card thread is done with the job.
+    void cardJobDone();
+    // Gives up the operation under way. byUser: «Отменить» of a wait for
+    // another program; otherwise the card or the reader went.
+    void dropOperation(bool byUser);
+    // The monitor's news, now or once the operation under way has ended.
+    void deliverNews(std::function<void()> news, bool endsOperation);
+    void runDeferredNews();
+
+    // The identification's steps on the card thread, and their results here.
+    void identificationJob(CardSession& session, const QByteArray& verifyCommand, CardType knownType);
+    void showIdentity(CardType type, const QString& number);
+    void askCardPin(CardType type);
+    void endIdentification(const QString& skziNumber, CardAccessBlock block);
+    void forgetCard();
+    // A PIN or PUK asked for the identified card, then sent to it.
+    void runSecretOperation(int mask, const QString& successText);
+    void openPrompt(QDialog* dialog);
+    // Closes the prompt without an answer: nothing is sent.
+    void abandonPrompt();
+    void makeCardWaitBar();
+
     void placeWindow();
     // Widens the window when its content needs more than it has: the fixed
     // 650 pixels are too narrow for some fonts once the card links show.
@@ -93,10 +141,23 @@ private:
     CardType cardType = 0;
     QString cardNumber;
     CPrintCertificate printer;
-    // Why the last card access that failed did so; a read sequence ends at a
-    // card held by another program or gone.
-    CardAccessBlock lastAccessBlock = CardAccessBlock::None;
-    CardWaitGate gate{this};
+    CardThread cardThread;
+    Operation running = Operation::None;
+    bool waitCursorShown = false;
+    bool arrowCursorShown = false;
+    QPointer<QWidget> focusBefore;
+    QPointer<QWidget> focusMovedTo;
+    bool readCardWasEnabled = false;
+    // The prompt of the operation under way, and the card events counted
+    // when it opened: an answer goes only to the card it was asked for.
+    QPointer<QDialog> prompt;
+    quint64 cardEvents = 0;
+    quint64 promptCardEvents = 0;
+    std::vector<std::function<void()>> deferredNews;
+    QWidget* cardWaitBar = nullptr;
+    QLabel* cardWaitText = nullptr;
+    QPushButton* cardWaitCancel = nullptr;
+    QString lastSavedPath;
     bool shown = false;
     // The log has had a line since it was last emptied (an empty first line
     // leaves the document empty, so the document cannot tell).

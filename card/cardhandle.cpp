@@ -73,10 +73,30 @@ QString commandTraceBytes(const QByteArray& command, TraceMode mode)
 
 CARD_HANDLE::CARD_HANDLE(QObject* traceReceiver, SCARDCONTEXT context, const QString& readerName) : QObject(nullptr)
 {
+    CardBusyWait::throwIfCancelled();
+    // pcsc-lite holds the connect itself while another program's transaction
+    // lasts: the observer is told before, so that the wait shows.
+    CardWaitObserver* observer = CardBusyWait::observer();
     LONG rv;
-    while ((rv = tryConnectCard(context, readerName, &m_protocol, &m_card)) != SCARD_S_SUCCESS) {
+    for (;;) {
+        if (observer)
+            observer->waiting();
+        rv = tryConnectCard(context, readerName, &m_protocol, &m_card);
+        if (rv == SCARD_S_SUCCESS)
+            break;
         if (!CardBusyWait::isBusy(rv) || !m_busy.again("SCardConnect", rv))
             raisePcscFailure("SCardConnect", rv);
+    }
+    m_busy.settled();
+    if (observer && observer->cancelled()) {
+        // Given up while the service held the connect: nothing is sent.
+        const SCARDHANDLE card = m_card;
+        m_card = 0;
+        try {
+            disconnectCard(card);
+        } catch (...) {
+        }
+        throw PcscError(static_cast<LONG>(SCARD_E_CANCELLED));
     }
     if (traceReceiver)
         connect(this, SIGNAL(signalTrace(QString)), traceReceiver, SLOT(handleTrace(QString)));
@@ -106,6 +126,8 @@ void CARD_HANDLE::close()
 
 QByteArray CARD_HANDLE::transmit(const QByteArray& command, TraceMode mode)
 {
+    // A command already at the card finishes; none starts once given up.
+    CardBusyWait::throwIfCancelled();
     emit signalTrace(QStringLiteral("Команда:    ") + commandTraceBytes(command, mode));
     QByteArray response;
     if (m_card != 0)
@@ -133,6 +155,7 @@ QByteArray CARD_HANDLE::exchange(const QByteArray& command, TraceMode mode)
             raisePcscFailure("SCardTransmit", rv);
         reconnectAfterReset();
     }
+    m_busy.settled();
     return response;
 }
 
@@ -164,12 +187,30 @@ CARD_TRANSACTION::CARD_TRANSACTION(CARD_HANDLE* handle) : m_uncaught(std::uncaug
 {
     // Nothing of this access has reached the card yet, so waiting for another
     // program and reconnecting after its reset repeats no command.
+    // The service holds the begin for as long as another program's
+    // transaction lasts: the observer is told before, so that the wait shows.
+    CardWaitObserver* observer = CardBusyWait::observer();
     LONG rv;
-    while ((rv = tryBeginTransaction(handle->cardHandle())) != SCARD_S_SUCCESS) {
+    for (;;) {
+        if (observer)
+            observer->waiting();
+        rv = tryBeginTransaction(handle->cardHandle());
+        if (rv == SCARD_S_SUCCESS)
+            break;
         if (!CardBusyWait::isBusy(rv) || !handle->busyWait().again("SCardBeginTransaction", rv))
             raisePcscFailure("SCardBeginTransaction", rv);
         if (rv == static_cast<LONG>(SCARD_W_RESET_CARD))
             handle->reconnectAfterReset();
+    }
+    handle->busyWait().settled();
+    if (observer && observer->cancelled()) {
+        // Given up while the service held the begin: the card is let go
+        // untouched.
+        try {
+            endTransaction(handle->cardHandle());
+        } catch (...) {
+        }
+        throw PcscError(static_cast<LONG>(SCARD_E_CANCELLED));
     }
     m_handle = handle;
 }

@@ -2,8 +2,6 @@
 
 #include "card/pcscnative.h"
 
-#include <QApplication>
-#include <QCursor>
 #include <QDebug>
 #include <QElapsedTimer>
 #include <QThread>
@@ -24,29 +22,6 @@ qint32 asSigned32(LONG result)
 {
     raisePcscFailure(call, result);
 }
-
-// Balances the override cursor on every way out of an exchange.
-class WaitCursor
-{
-public:
-    WaitCursor()
-    {
-        if (qobject_cast<QApplication*>(QCoreApplication::instance()))
-            QApplication::setOverrideCursor(QCursor(Qt::WaitCursor));
-        else
-            active = false;
-    }
-    ~WaitCursor()
-    {
-        if (active)
-            QApplication::restoreOverrideCursor();
-    }
-    WaitCursor(const WaitCursor&) = delete;
-    WaitCursor& operator=(const WaitCursor&) = delete;
-
-private:
-    bool active = true;
-};
 
 } // namespace
 
@@ -168,7 +143,6 @@ void endTransaction(SCARDHANDLE card)
 
 LONG tryTransmitRaw(SCARDHANDLE card, const QByteArray& command, int protocol, QByteArray* response)
 {
-    WaitCursor cursor;
     const SCARD_IO_REQUEST* pci = protocol == ProtocolT0 ? SCARD_PCI_T0 : SCARD_PCI_T1;
     unsigned char buffer[1024];
     DWORD length = sizeof buffer;
@@ -197,26 +171,37 @@ void cancelWait(SCARDCONTEXT context)
 }
 
 namespace {
-CardBusyWait::Pause pauseBetweenAttempts = nullptr;
+thread_local CardWaitObserver* waitObserver = nullptr;
 } // namespace
 
 struct CardBusyWait::Private
 {
     QElapsedTimer waited;
     unsigned long stepMs = 0;
-    std::unique_ptr<WaitCursor> cursor;
 };
 
 CardBusyWait::CardBusyWait() : d(new Private) {}
 
 CardBusyWait::~CardBusyWait()
 {
+    settled();
     delete d;
 }
 
-void CardBusyWait::setPause(Pause pause)
+void CardBusyWait::setObserver(CardWaitObserver* observer)
 {
-    pauseBetweenAttempts = pause;
+    waitObserver = observer;
+}
+
+CardWaitObserver* CardBusyWait::observer()
+{
+    return waitObserver;
+}
+
+void CardBusyWait::throwIfCancelled()
+{
+    if (waitObserver && waitObserver->cancelled())
+        throw PcscError(static_cast<LONG>(SCARD_E_CANCELLED));
 }
 
 bool CardBusyWait::isBusy(LONG result)
@@ -233,31 +218,39 @@ bool CardBusyWait::again(const char* call, LONG result)
 {
     if (!d->waited.isValid()) {
         d->waited.start();
-        d->cursor = std::make_unique<WaitCursor>();
         qDebug().noquote() << QStringLiteral("Card in use by another program (%1: %2), waiting")
                                   .arg(QLatin1String(call))
                                   .arg(asSigned32(result));
     }
+    if (waitObserver)
+        waitObserver->waiting();
+    // The first retry follows at once: a reset is over by the time it is seen.
+    // Then short steps, so the card is taken soon after the other program
+    // lets go of it (pcsc-lite reports no change when it does).
+    const unsigned long step = d->stepMs;
+    d->stepMs = d->stepMs == 0 ? 20 : qMin<unsigned long>(d->stepMs * 2, 100);
+    if (waitObserver)
+        return waitObserver->pause(step);
     const qint64 left = budgetMs - d->waited.elapsed();
     if (left <= 0)
         return false;
-    // The first retry follows at once: a reset is over by the time it is seen.
-    // Then short steps, so the card is taken soon after the other program
-    // lets go of it.
-    const unsigned long pause = qMin<unsigned long>(d->stepMs, static_cast<unsigned long>(left));
-    if (pause > 0) {
-        if (pauseBetweenAttempts)
-            pauseBetweenAttempts(pause);
-        else
-            QThread::msleep(pause);
-    }
-    d->stepMs = d->stepMs == 0 ? 20 : qMin<unsigned long>(d->stepMs * 2, 100);
+    const unsigned long pause = qMin<unsigned long>(step, static_cast<unsigned long>(left));
+    if (pause > 0)
+        QThread::msleep(pause);
     return true;
+}
+
+void CardBusyWait::settled()
+{
+    if (waitObserver)
+        waitObserver->settled();
 }
 
 CardAccessBlock cardAccessBlock(LONG result)
 {
-    if (CardBusyWait::isBusy(result) || CardBusyWait::isResetBeforeCommand(result))
+    // A wait the user cancelled ends the sequence as a busy card does.
+    if (CardBusyWait::isBusy(result) || CardBusyWait::isResetBeforeCommand(result) ||
+        result == static_cast<LONG>(SCARD_E_CANCELLED))
         return CardAccessBlock::Busy;
     if (result == static_cast<LONG>(SCARD_W_REMOVED_CARD) || result == static_cast<LONG>(SCARD_E_NO_SMARTCARD))
         return CardAccessBlock::Gone;

@@ -63,8 +63,24 @@ LONG tryReconnectCard(SCARDHANDLE card, int protocol);
 // Other programs share the reader on an office PC: the system's probe of a
 // new card, token agents and certificate installers connect to every card
 // that arrives, some exclusively, and reset it when they leave. A card access
-// waits for them for a bounded time, in growing steps, with the wait cursor
-// on, before its attempt counts as failed.
+// waits for them, in growing steps, before its attempt counts as failed: for
+// a bounded time on its own, or for as long as a card thread's observer lets
+// it (the card stays in the reader and nobody cancelled).
+class CardWaitObserver
+{
+public:
+    virtual ~CardWaitObserver() = default;
+    // A wait for another program may have begun: a busy answer, or a call
+    // that the service holds while another program has the card. Repeated
+    // calls belong to the same wait until settled().
+    virtual void waiting() = 0;
+    virtual void settled() = 0;
+    // One pause between attempts; false ends the wait.
+    virtual bool pause(unsigned long ms) = 0;
+    // The operation was given up: nothing more may be sent to the card.
+    virtual bool cancelled() const = 0;
+};
+
 class CardBusyWait
 {
 public:
@@ -79,15 +95,18 @@ public:
     // connection made while the other program's reset was under way holds a
     // protocol the reader no longer has (pcsc-lite answers PROTO_MISMATCH).
     static bool isResetBeforeCommand(LONG result);
-    // True while time is left: the next attempt may then be made (after the
-    // pause this call has taken). The caller has judged result a busy one.
+    // True while the next attempt may be made (after the pause this call has
+    // taken). The caller has judged result a busy one.
     bool again(const char* call, LONG result);
+    // The access got past the other program.
+    void settled();
 
-    // How the pauses between attempts are spent: asleep by default. A program
-    // with a window passes them in its event loop, so that the window goes on
-    // answering; null restores the sleep.
-    using Pause = void (*)(unsigned long ms);
-    static void setPause(Pause pause);
+    // The observer of the calling thread's card accesses; null for none, and
+    // then a wait ends after budgetMs.
+    static void setObserver(CardWaitObserver* observer);
+    static CardWaitObserver* observer();
+    // Throws SCARD_E_CANCELLED when the observer has given the operation up.
+    static void throwIfCancelled();
 
     static constexpr int budgetMs = 2500;
 

@@ -5,6 +5,8 @@
 #include <QIntValidator>
 #include <QLayout>
 
+#include <memory>
+
 namespace {
 constexpr int PinField = 1;
 constexpr int PukField = 2;
@@ -114,21 +116,26 @@ void QEnterPinPuk::onCancel()
     close();
 }
 
+QEnterPinPuk* makePinDialog(QWidget* parent, int mask)
+{
+    auto* dialog = new QEnterPinPuk(parent, mask);
+    if ((mask & (PinField | PukField)) == (PinField | PukField))
+        dialog->setWindowTitle(QStringLiteral("Разблокировка ПИН-кода карты"));
+    else if (mask & PinField)
+        dialog->setWindowTitle(QStringLiteral("Проверка ПИН-кода карты"));
+    else
+        dialog->setWindowTitle(QStringLiteral("Проверка PUK-кода карты"));
+    return dialog;
+}
+
 bool runPinDialog(QWidget* parent, QString& pin, QString& puk, int mask)
 {
-    QEnterPinPuk dialog(parent, mask);
-    dialog.setModal(true);
-    if ((mask & (PinField | PukField)) == (PinField | PukField))
-        dialog.setWindowTitle(QStringLiteral("Разблокировка ПИН-кода карты"));
-    else if (mask & PinField)
-        dialog.setWindowTitle(QStringLiteral("Проверка ПИН-кода карты"));
-    else
-        dialog.setWindowTitle(QStringLiteral("Проверка PUK-кода карты"));
-
-    dialog.exec();
-    if (!dialog.isAccepted())
+    std::unique_ptr<QEnterPinPuk> dialog(makePinDialog(parent, mask));
+    dialog->setModal(true);
+    dialog->exec();
+    if (!dialog->isAccepted())
         return false;
-    pin = dialog.pinText();
-    puk = dialog.pukText();
+    pin = dialog->pinText();
+    puk = dialog->pukText();
     return true;
 }

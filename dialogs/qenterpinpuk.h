@@ -38,3 +38,6 @@ private:
 // a hidden field) and returns true. Cancel, Escape and the close button
 // return false and leave pin and puk as they were.
 bool runPinDialog(QWidget* parent, QString& pin, QString& puk, int mask);
+// The same dialog, titled for its fields, for the caller to open: it answers
+// through finished() and isAccepted().
+QEnterPinPuk* makePinDialog(QWidget* parent, int mask);

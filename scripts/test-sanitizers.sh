@@ -58,7 +58,7 @@ cmake --build "${prefix}asan" -j"$jobs"
 run_ctest "${prefix}asan" -j"$jobs" "$@"
 
 echo "== ThreadSanitizer: reader monitor, window, faults"
-tsan_tests=(test_monitor fake_test_monitor_fake test_window test_faults_bench)
+tsan_tests=(test_monitor fake_test_monitor_fake fake_test_operations_fake test_window test_faults_bench)
 cmake -S "$root" -B "${prefix}tsan" -DCMAKE_BUILD_TYPE=Debug -DZENTAVO_SANITIZE=thread >/dev/null
 cmake --build "${prefix}tsan" -j"$jobs" --target "${tsan_tests[@]}"
 # The leak check of the 200 insert/remove cycles is the ASan stage's; 50 are

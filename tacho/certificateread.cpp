@@ -1,16 +1,14 @@
-#include "app/zentavo.h"
 #include "card/cardhandle.h"
-#include "certificate/printcertificate.h"
 #include "tacho/answer.h"
 #include "tacho/cardaccess.h"
+#include "tacho/operations.h"
 
-QString Zentavo::readCertificate(int mode)
+bool readCertificateFile(CardSession& session, QByteArray& bytes)
 {
-    handleTrace(QStringLiteral("Чтение сертификата"));
-    QString result;
+    session.beginStep(QStringLiteral("Чтение сертификата"), QStringLiteral("Ошибка чтения сертификата карты."));
+    bytes.clear();
     try {
-        QByteArray bytes;
-        withCardAccess(this, context, currentReaderName(), [&](CARD_HANDLE& card) {
+        withCardAccess(&session, session.context(), session.readerName(), [&](CARD_HANDLE& card) {
             if (!isExactSuccess(card.transmit(TachoCommand::selectTachograph)))
                 throw UnexpectedAnswer();
             if (!isExactSuccess(card.transmit(TachoCommand::selectEfC200)))
@@ -41,16 +39,11 @@ QString Zentavo::readCertificate(int mode)
                 bytes.append(answer.constData(), answer.size() - 2);
             }
         });
-        // The files are written and the browser started once the card is let
-        // go: neither may hold the card's transaction while it waits.
-        if (mode == 1)
-            printer.printCertificate(bytes, cardType);
-        else
-            result = saveCertificate(bytes);
     } catch (...) {
-        handleTrace(QStringLiteral("Ошибка чтения сертификата карты."));
-        noteAccessFailure();
-        return QString();
+        bytes.clear();
+        session.trace(QStringLiteral("Ошибка чтения сертификата карты."));
+        session.noteFailure();
+        return false;
     }
-    return result;
+    return true;
 }

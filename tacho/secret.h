@@ -36,3 +36,16 @@ private:
     std::vector<QString*> m_texts;
     std::vector<QByteArray*> m_buffers;
 };
+
+// A command that carries a PIN or PUK on its way from the window's thread to
+// the card thread: held by one owner at a time (shared_ptr), wiped when the
+// last holder lets go, also when the operation never runs.
+class SecretBytes
+{
+public:
+    SecretBytes() = default;
+    ~SecretBytes() { wipeSecret(bytes); }
+    SecretBytes(const SecretBytes&) = delete;
+    SecretBytes& operator=(const SecretBytes&) = delete;
+    QByteArray bytes;
+};

@@ -133,7 +133,7 @@ void TestCertReadBench::chunksCoverTheCertificate()
     QVERIFY(fixture->startCard(profile));
     Zentavo& w = fixture->w();
 
-    const QString result = w.readCertificate(0);
+    const QString result = ZentavoTestAccess::readCertificate(w, 0);
 
     QCOMPARE(fixture->commandsHex(), expectedCommands(chunks));
     QCOMPARE(fixture->operationLines(), QStringList({certStart}));
@@ -151,7 +151,7 @@ void TestCertReadBench::lastAddressableChunkIsRead()
     const QByteArray certificate = certificateBlob(128 * 256 - 4);
     QVERIFY(fixture->startCard(profileWith(certificate)));
 
-    const QString result = fixture->w().readCertificate(0);
+    const QString result = ZentavoTestAccess::readCertificate(fixture->w(), 0);
 
     const QStringList commands = fixture->commandsHex();
     QCOMPARE(commands.size(), 3 + 128);
@@ -164,7 +164,7 @@ void TestCertReadBench::lengthNeedingUnaddressableChunksIsRefused()
     // Chunk 128 would set P1's top bit, which is no offset at all.
     QVERIFY(fixture->startCard(profileWith(certificateBlob(128 * 256 - 3))));
 
-    const QString result = fixture->w().readCertificate(0);
+    const QString result = ZentavoTestAccess::readCertificate(fixture->w(), 0);
 
     QCOMPARE(fixture->commandsHex(), expectedCommands(0));
     QCOMPARE(fixture->operationLines(), QStringList({certStart, certFailed}));
@@ -180,7 +180,7 @@ void TestCertReadBench::errorStatusMidReadDropsEverything()
     profile.faultSw = 0x6B00;
     QVERIFY(fixture->startCard(profile));
 
-    const QString result = fixture->w().readCertificate(0);
+    const QString result = ZentavoTestAccess::readCertificate(fixture->w(), 0);
 
     QCOMPARE(fixture->commandsHex(), expectedCommands(3));
     QCOMPARE(fixture->operationLines(), QStringList({certStart, certFailed}));
@@ -198,7 +198,7 @@ void TestCertReadBench::emptyChunkAnswerEndsTheRead()
     profile.faultSw = 0x9000;
     QVERIFY(fixture->startCard(profile));
 
-    const QString result = fixture->w().readCertificate(0);
+    const QString result = ZentavoTestAccess::readCertificate(fixture->w(), 0);
 
     QCOMPARE(fixture->commandsHex(), expectedCommands(1));
     QCOMPARE(fixture->operationLines(), QStringList({certStart, certFailed}));
@@ -212,7 +212,7 @@ void TestCertReadBench::emptyHeaderAnswerEndsTheRead()
     profile.emptyReadBinary = true;
     QVERIFY(fixture->startCard(profile));
 
-    const QString result = fixture->w().readCertificate(0);
+    const QString result = ZentavoTestAccess::readCertificate(fixture->w(), 0);
 
     QCOMPARE(fixture->commandsHex(), expectedCommands(0));
     QCOMPARE(fixture->operationLines(), QStringList({certStart, certFailed}));
@@ -224,7 +224,7 @@ void TestCertReadBench::noCardGivesFailureLine()
     QVERIFY(fixture->startCard(SimCard::Profile(), false));
     ModalScript script;
 
-    const QString result = fixture->w().readCertificate(0);
+    const QString result = ZentavoTestAccess::readCertificate(fixture->w(), 0);
 
     QCOMPARE(fixture->operationLines(), QStringList({certStart, certFailed}));
     QVERIFY(result.isEmpty());

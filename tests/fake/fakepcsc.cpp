@@ -1,5 +1,7 @@
 #include "fakepcsc.h"
 
+#include <QThread>
+
 #include <cstring>
 
 namespace FakePcsc {
@@ -16,6 +18,12 @@ QStringList& calls()
     return c;
 }
 
+QList<Qt::HANDLE>& callThreads()
+{
+    static QList<Qt::HANDLE> t;
+    return t;
+}
+
 DWORD& lastCurrentState()
 {
     static DWORD state = 0;
@@ -26,16 +34,25 @@ void reset()
 {
     script() = Script();
     calls().clear();
+    callThreads().clear();
     lastCurrentState() = 0;
 }
 
 } // namespace FakePcsc
 
 using FakePcsc::calls;
+using FakePcsc::callThreads;
 using FakePcsc::lastCurrentState;
 using FakePcsc::script;
 
 namespace {
+
+// Every call is noted with the thread that made it.
+QStringList& noteCall()
+{
+    callThreads() << QThread::currentThreadId();
+    return calls();
+}
 
 const SCARDCONTEXT fakeContext = 0x1111;
 const SCARDHANDLE fakeCard = 0x2222;
@@ -60,7 +77,7 @@ const SCARD_IO_REQUEST g_rgSCardRawPci = {SCARD_PROTOCOL_RAW, sizeof(SCARD_IO_RE
 
 LONG SCardEstablishContext(DWORD, LPCVOID, LPCVOID, LPSCARDCONTEXT phContext)
 {
-    calls() << "SCardEstablishContext";
+    noteCall() << "SCardEstablishContext";
     if (script().establish == SCARD_S_SUCCESS)
         *phContext = fakeContext;
     return script().establish;
@@ -68,7 +85,7 @@ LONG SCardEstablishContext(DWORD, LPCVOID, LPCVOID, LPSCARDCONTEXT phContext)
 
 LONG SCardReleaseContext(SCARDCONTEXT)
 {
-    calls() << "SCardReleaseContext";
+    noteCall() << "SCardReleaseContext";
     return script().release;
 }
 
@@ -79,7 +96,7 @@ LONG SCardIsValidContext(SCARDCONTEXT)
 
 LONG SCardListReaders(SCARDCONTEXT, LPCSTR, LPSTR mszReaders, LPDWORD pcchReaders)
 {
-    calls() << "SCardListReaders";
+    noteCall() << "SCardListReaders";
     if (script().listReaders != SCARD_S_SUCCESS)
         return script().listReaders;
     const QByteArray& names = script().readers;
@@ -98,7 +115,7 @@ LONG SCardListReaders(SCARDCONTEXT, LPCSTR, LPSTR mszReaders, LPDWORD pcchReader
 
 LONG SCardFreeMemory(SCARDCONTEXT, LPCVOID pvMem)
 {
-    calls() << "SCardFreeMemory";
+    noteCall() << "SCardFreeMemory";
     // The buffer is ours either way: free it, whatever we report.
     delete[] static_cast<const char*>(pvMem);
     return script().freeMemory;
@@ -106,7 +123,7 @@ LONG SCardFreeMemory(SCARDCONTEXT, LPCVOID pvMem)
 
 LONG SCardGetStatusChange(SCARDCONTEXT, DWORD dwTimeout, SCARD_READERSTATE* rgReaderStates, DWORD cReaders)
 {
-    calls() << QString("SCardGetStatusChange %1 %2").arg(dwTimeout).arg(cReaders);
+    noteCall() << QString("SCardGetStatusChange %1 %2").arg(dwTimeout).arg(cReaders);
     if (cReaders > 0)
         lastCurrentState() = rgReaderStates[0].dwCurrentState;
     if (script().writeEventState && cReaders > 0)
@@ -117,7 +134,8 @@ LONG SCardGetStatusChange(SCARDCONTEXT, DWORD dwTimeout, SCARD_READERSTATE* rgRe
 LONG SCardConnect(SCARDCONTEXT, LPCSTR szReader, DWORD dwShareMode, DWORD dwPreferredProtocols, LPSCARDHANDLE phCard,
                   LPDWORD pdwActiveProtocol)
 {
-    calls() << QString("SCardConnect %1 %2 %3").arg(protocolName(dwPreferredProtocols)).arg(dwShareMode).arg(szReader);
+    noteCall()
+        << QString("SCardConnect %1 %2 %3").arg(protocolName(dwPreferredProtocols)).arg(dwShareMode).arg(szReader);
     const LONG rv = script().connect.isEmpty() ? SCARD_S_SUCCESS : script().connect.takeFirst();
     if (rv == SCARD_S_SUCCESS) {
         *phCard = fakeCard;
@@ -129,10 +147,10 @@ LONG SCardConnect(SCARDCONTEXT, LPCSTR szReader, DWORD dwShareMode, DWORD dwPref
 LONG SCardReconnect(SCARDHANDLE, DWORD dwShareMode, DWORD dwPreferredProtocols, DWORD dwInitialization,
                     LPDWORD pdwActiveProtocol)
 {
-    calls() << QString("SCardReconnect %1 %2 %3")
-                   .arg(protocolName(dwPreferredProtocols))
-                   .arg(dwShareMode)
-                   .arg(dwInitialization);
+    noteCall() << QString("SCardReconnect %1 %2 %3")
+                      .arg(protocolName(dwPreferredProtocols))
+                      .arg(dwShareMode)
+                      .arg(dwInitialization);
     if (script().reconnect == SCARD_S_SUCCESS)
         *pdwActiveProtocol = dwPreferredProtocols;
     return script().reconnect;
@@ -140,19 +158,19 @@ LONG SCardReconnect(SCARDHANDLE, DWORD dwShareMode, DWORD dwPreferredProtocols, 
 
 LONG SCardDisconnect(SCARDHANDLE, DWORD dwDisposition)
 {
-    calls() << QString("SCardDisconnect %1").arg(dwDisposition);
+    noteCall() << QString("SCardDisconnect %1").arg(dwDisposition);
     return script().disconnect;
 }
 
 LONG SCardBeginTransaction(SCARDHANDLE)
 {
-    calls() << "SCardBeginTransaction";
+    noteCall() << "SCardBeginTransaction";
     return script().beginAttempts.isEmpty() ? script().begin : script().beginAttempts.takeFirst();
 }
 
 LONG SCardEndTransaction(SCARDHANDLE, DWORD dwDisposition)
 {
-    calls() << QString("SCardEndTransaction %1").arg(dwDisposition);
+    noteCall() << QString("SCardEndTransaction %1").arg(dwDisposition);
     return script().end;
 }
 
@@ -166,7 +184,7 @@ LONG SCardTransmit(SCARDHANDLE, const SCARD_IO_REQUEST* pioSendPci, LPCBYTE pbSe
                 QByteArray(reinterpret_cast<const char*>(pbSendBuffer), int(cbSendLength)).toHex().toUpper()));
     if (script().duringTransmit)
         line += " " + script().duringTransmit();
-    calls() << line;
+    noteCall() << line;
     const LONG rv = script().transmitAttempts.isEmpty() ? script().transmit : script().transmitAttempts.takeFirst();
     if (rv != SCARD_S_SUCCESS)
         return rv;
@@ -180,7 +198,7 @@ LONG SCardTransmit(SCARDHANDLE, const SCARD_IO_REQUEST* pioSendPci, LPCBYTE pbSe
 
 LONG SCardCancel(SCARDCONTEXT)
 {
-    calls() << "SCardCancel";
+    noteCall() << "SCardCancel";
     return SCARD_S_SUCCESS;
 }
 

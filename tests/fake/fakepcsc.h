@@ -55,5 +55,7 @@ void reset();
 // "SCardTransmit T0 00A4020C020002 <duringTransmit()>", "SCardEndTransaction 0",
 // "SCardDisconnect 1", "SCardFreeMemory", ...
 QStringList& calls();
+// The thread of each call in calls(), in the same order.
+QList<Qt::HANDLE>& callThreads();
 
 } // namespace FakePcsc

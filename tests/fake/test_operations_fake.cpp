@@ -18,6 +18,7 @@
 #include <QRegularExpression>
 #include <QSettings>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QTimer>
 #include <QtTest>
 
@@ -27,6 +28,7 @@ namespace {
 
 const QString operationFailed = QStringLiteral("Ошибка выполнения операции.");
 const QString cardBusy = QStringLiteral("Карта занята другой программой. Закройте её или повторите позже.");
+const QString cardWaiting = QStringLiteral("Карта занята другой программой. Ожидание…");
 const QByteArray earlierFile = "an earlier file that must survive";
 
 // Answers each modal box as it shows: the PIN dialog with PIN 1234 (and PUK
@@ -202,7 +204,7 @@ private slots:
             cardAlwaysAnswers(answer);
             A::edLog(w())->clear();
 
-            QVERIFY(w().readCertificate(mode).isEmpty());
+            QVERIFY(A::readCertificate(w(), mode).isEmpty());
             QCoreApplication::sendPostedEvents();
 
             QVERIFY(log().endsWith(QStringLiteral("Ошибка чтения сертификата карты.")));
@@ -228,7 +230,7 @@ private slots:
         QVERIFY(!der.isEmpty() && der.size() <= 1020);
         FakePcsc::script().responses = {sw(0x9000), sw(0x9000), der.left(4) + sw(0x9000), der + sw(0x9000)};
         UrlCatcher browser;
-        w().readCertificate(1);
+        A::readCertificate(w(), 1);
         QCOMPARE(browser.lastCallAtOpen, QStringList{QStringLiteral("SCardDisconnect 1")});
     }
 
@@ -266,20 +268,25 @@ private slots:
         QTest::addColumn<QList<LONG>>("connects");
         QTest::addColumn<QList<LONG>>("transmits");
         QTest::addColumn<bool>("busy");
+        // The read waits for the card until the user cancels the wait.
+        QTest::addColumn<bool>("waits");
         const QList<LONG> none;
-        QTest::newRow("held exclusively") << QList<LONG>(1000, LONG(SCARD_E_SHARING_VIOLATION)) << none << true;
+        QTest::newRow("held exclusively")
+            << QList<LONG>(100000, LONG(SCARD_E_SHARING_VIOLATION)) << none << true << true;
         QTest::newRow("reset under every new connection")
-            << none << QList<LONG>(1000, LONG(SCARD_E_PROTO_MISMATCH)) << true;
+            << none << QList<LONG>(100000, LONG(SCARD_E_PROTO_MISMATCH)) << true << true;
         QTest::newRow("reset after GET DATA reached the card")
-            << none << QList<LONG>{SCARD_S_SUCCESS, LONG(SCARD_W_RESET_CARD)} << true;
-        QTest::newRow("card removed") << none << QList<LONG>{LONG(SCARD_W_REMOVED_CARD)} << false;
-        QTest::newRow("no card") << QList<LONG>{LONG(SCARD_E_NO_SMARTCARD)} << none << false;
+            << none << QList<LONG>{SCARD_S_SUCCESS, LONG(SCARD_W_RESET_CARD)} << true << false;
+        QTest::newRow("card removed") << none << QList<LONG>{LONG(SCARD_W_REMOVED_CARD)} << false << false;
+        QTest::newRow("no card") << QList<LONG>{LONG(SCARD_E_NO_SMARTCARD)} << none << false << false;
     }
     void heldOrGoneCardEndsTheRead()
     {
         QFETCH(QList<LONG>, connects);
         QFETCH(QList<LONG>, transmits);
         QFETCH(bool, busy);
+        QFETCH(bool, waits);
+        A::cancelCardWaits(w());
         FakePcsc::script().connect = connects;
         FakePcsc::script().transmitAttempts = transmits;
         // A company card's type in the files: the fallback would ask for a PIN.
@@ -292,8 +299,10 @@ private slots:
 
         A::readCard(w());
 
-        QStringList expected{QStringLiteral("Чтение типа карты тахографа"),
-                             QStringLiteral("Ошибка чтения типа карты тахографа.")};
+        QStringList expected{QStringLiteral("Чтение типа карты тахографа")};
+        if (waits)
+            expected << cardWaiting;
+        expected << QStringLiteral("Ошибка чтения типа карты тахографа.");
         if (busy)
             expected << cardBusy;
         const QStringList operationLines =
@@ -302,14 +311,18 @@ private slots:
         QCOMPARE(boxes.pinDialogs, 0);
         QVERIFY(boxes.messages.isEmpty());
         // One card access, the identification's, ended if it was made.
-        QCOMPARE(FakePcsc::calls().filter(QStringLiteral("SCardDisconnect 1")).size(), connects.isEmpty() ? 1 : 0);
+        if (!waits)
+            QCOMPARE(FakePcsc::calls().filter(QStringLiteral("SCardDisconnect 1")).size(), connects.isEmpty() ? 1 : 0);
         QVERIFY(FakePcsc::calls().filter(QStringLiteral("00A4040C06FF54414348")).isEmpty());
         QCOMPARE(A::cardType(w()), 0);
         QVERIFY(A::cardNumber(w()).isEmpty());
         QVERIFY(A::edCardNumber(w())->text().isEmpty());
         QVERIFY(A::edSKZINumber(w())->text().isEmpty());
         QVERIFY(QGuiApplication::clipboard()->text().isEmpty());
-        // Refused connects have nothing to end.
+        // Refused connects have nothing to end. A wait given up ends on the
+        // card thread, which the window's end joins.
+        if (waits)
+            window.reset();
         FakePcsc::calls().clear();
     }
 
@@ -317,12 +330,13 @@ private slots:
     // the reason, since the log may be hidden.
     void heldCardIsSaidForCertificateAndPin()
     {
-        FakePcsc::script().connect = QList<LONG>(1000, LONG(SCARD_E_SHARING_VIOLATION));
-        QVERIFY(w().readCertificate(1).isEmpty());
+        A::cancelCardWaits(w());
+        FakePcsc::script().connect = QList<LONG>(100000, LONG(SCARD_E_SHARING_VIOLATION));
+        QVERIFY(A::readCertificate(w(), 1).isEmpty());
         QVERIFY(log().endsWith(QStringLiteral("Ошибка чтения сертификата карты.\n") + cardBusy));
         QCOMPARE(readAll(outputPath("Certificate.htm")), earlierFile);
 
-        FakePcsc::script().connect = QList<LONG>(1000, LONG(SCARD_E_SHARING_VIOLATION));
+        FakePcsc::script().connect = QList<LONG>(100000, LONG(SCARD_E_SHARING_VIOLATION));
         BoxAnswerer boxes;
         A::onHyperLink(w(), QStringLiteral("#verify"));
         QCOMPARE(boxes.messages, QStringList{operationFailed + QStringLiteral("\n\n") + cardBusy});
@@ -332,35 +346,48 @@ private slots:
         FakePcsc::calls().clear();
     }
 
-    // The monitor's news and a close that come while a card access waits for
-    // another program are handled once the read is over, not inside it.
-    void reportsAndCloseWaitForTheCardAccess()
+    // The monitor's news while a read waits for another program: an insertion
+    // waits for the read to end; a removal ends it at once, and the reader
+    // shows empty.
+    void newsDuringAWaitForTheCard()
     {
-        struct CloseCounter : QObject
-        {
-            int closes = 0;
-            bool eventFilter(QObject*, QEvent* event) override
-            {
-                closes += event->type() == QEvent::Close;
-                return false;
-            }
-        } reached;
-        w().installEventFilter(&reached);
         A::selectedReader(w()) = QStringLiteral("Reader A");
-        FakePcsc::script().connect = QList<LONG>(1000, LONG(SCARD_E_SHARING_VIOLATION));
-        QTimer::singleShot(300, &w(), [this] {
-            emit A::monitor(w()).statusChanged(SCARD_STATE_EMPTY);
-            w().close();
-        });
-
-        A::readCard(w());
-
-        QCOMPARE(reached.closes, 0);
-        QVERIFY(log().endsWith(cardBusy));
-        QTRY_COMPARE(log(), QStringLiteral("Вставьте карту тахографа"));
-        QTRY_COMPARE(reached.closes, 1);
-        w().removeEventFilter(&reached);
+        FakePcsc::script().connect = QList<LONG>(100000, LONG(SCARD_E_SHARING_VIOLATION));
+        A::bnReadCard(w())->click();
+        QTRY_VERIFY(!A::widget<QWidget>(w(), "cardWaitBar")->isHidden());
+        QVERIFY(!A::bnReadCard(w())->isEnabled());
+        emit A::monitor(w()).statusChanged(SCARD_STATE_PRESENT);
+        QTest::qWait(200);
+        QVERIFY(w().operationRunning());
+        emit A::monitor(w()).statusChanged(SCARD_STATE_EMPTY);
+        QTRY_VERIFY(!w().operationRunning());
+        QCOMPARE(log(), QStringLiteral("Вставьте карту тахографа"));
+        QVERIFY(A::widget<QWidget>(w(), "cardWaitBar")->isHidden());
         FakePcsc::calls().clear();
+    }
+
+    // Every card call of an operation is made on the card thread: the
+    // window's thread never waits on the card service.
+    void cardWorkStaysOffTheWindowsThread_data()
+    {
+        QTest::addColumn<QString>("action");
+        for (const char* action : {"read", "#cert", "#verify", "#unblock"})
+            QTest::newRow(action) << QString::fromLatin1(action);
+    }
+    void cardWorkStaysOffTheWindowsThread()
+    {
+        QFETCH(QString, action);
+        BoxAnswerer boxes;
+        UrlCatcher browser;
+        FakePcsc::calls().clear();
+        FakePcsc::callThreads().clear();
+        if (action == QLatin1String("read"))
+            A::readCard(w());
+        else
+            A::onHyperLink(w(), action);
+        QVERIFY(!FakePcsc::calls().filter(QStringLiteral("SCardTransmit")).isEmpty());
+        QCOMPARE(FakePcsc::callThreads().size(), FakePcsc::calls().size());
+        QVERIFY(!FakePcsc::callThreads().contains(QThread::currentThreadId()));
     }
 
     void refusedPinCheckIsAnErrorBox_data() { refusals(); }

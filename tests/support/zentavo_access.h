@@ -12,6 +12,8 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStringList>
+#include <QTimer>
+#include <QtTest>
 
 class ZentavoTestAccess
 {
@@ -28,14 +30,58 @@ public:
     static CPrintCertificate& printer(Zentavo& w) { return w.printer; }
 
     // Private slots.
-    static void onHyperLink(Zentavo& w, const QString& link) { w.onHyperLink(link); }
-    static void statusChanged(Zentavo& w, ulong status) { w.statusChanged(status); }
+    // The card operations run on the card thread: these start one and return
+    // once the window has shown its end (prompts and boxes answered).
+    static bool waitIdle(Zentavo& w, int ms = 30000)
+    {
+        return QTest::qWaitFor([&w] { return !w.operationRunning(); }, ms);
+    }
+    static void onHyperLink(Zentavo& w, const QString& link)
+    {
+        w.onHyperLink(link);
+        waitIdle(w);
+    }
+    // Presses «Отменить» whenever the window shows that it waits for another
+    // program, as long as the window lives.
+    static void cancelCardWaits(Zentavo& w)
+    {
+        auto* timer = new QTimer(&w);
+        QObject::connect(timer, &QTimer::timeout, &w, [&w] {
+            auto* cancel = widget<QPushButton>(w, "bnCancelWait");
+            if (cancel && !cancel->isHidden() && cancel->isVisibleTo(&w))
+                cancel->click();
+        });
+        timer->start(20);
+    }
+    static QString readCertificate(Zentavo& w, int mode)
+    {
+        w.readCertificate(mode);
+        waitIdle(w);
+        return w.savedCertificatePath();
+    }
+    static void statusChanged(Zentavo& w, ulong status)
+    {
+        w.statusChanged(status);
+        waitIdle(w);
+    }
     static void errorDetected(Zentavo& w) { w.errorDetected(); }
     static void handleTrace(Zentavo& w, const QString& s) { w.handleTrace(s); }
-    static void selectReaderToggle(Zentavo& w) { w.on_bnSelectReader_clicked(); }
+    static void selectReaderToggle(Zentavo& w)
+    {
+        w.on_bnSelectReader_clicked();
+        waitIdle(w);
+    }
     static void copyToClipboard(Zentavo& w) { w.on_bnCopy2Clipboard_clicked(); }
-    static void readCard(Zentavo& w) { w.on_bnReadCard_clicked(); }
-    static void printCertificateClicked(Zentavo& w) { w.on_readCertButton_clicked(); }
+    static void readCard(Zentavo& w)
+    {
+        w.on_bnReadCard_clicked();
+        waitIdle(w);
+    }
+    static void printCertificateClicked(Zentavo& w)
+    {
+        w.on_readCertButton_clicked();
+        waitIdle(w);
+    }
     static void readersIndexChanged(Zentavo& w, int index) { w.on_cbReaders_currentIndexChanged(index); }
 
     // Form widgets by object name.

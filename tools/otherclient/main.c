@@ -4,9 +4,11 @@
  * leaving, or probes it a number of times. Tests and benchmarks run it beside
  * the program on the same PC/SC service.
  *
- *   otherclient --reader NAME --hold-ms MS [--exclusive] [--now]
+ *   otherclient --reader NAME --hold-ms MS [--exclusive | --transaction] [--now]
  *   otherclient --reader NAME --probes N --interval-ms MS [--now]
  *
+ * --transaction: a shared connection that holds a transaction on the card,
+ * as a card agent does while it reads certificates or signs.
  * --now: a card already in the reader is taken at once, as a new one would be.
  * Prints "ready" once it watches the reader, "holding" when it has taken a
  * card to hold, and "held" or "probed" for each card it handled; runs until
@@ -37,7 +39,8 @@ static void sleep_ms(long ms)
 static void usage(void)
 {
     fprintf(stderr,
-            "usage: otherclient --reader NAME (--hold-ms MS [--exclusive] | --probes N --interval-ms MS) [--now]\n");
+            "usage: otherclient --reader NAME (--hold-ms MS [--exclusive | --transaction] | --probes N --interval-ms MS) "
+            "[--now]\n");
     exit(2);
 }
 
@@ -54,7 +57,7 @@ static LONG connect_card(SCARDCONTEXT ctx, const char* reader, DWORD share, SCAR
     return rv;
 }
 
-static void hold(SCARDCONTEXT ctx, const char* reader, long hold_ms, int exclusive)
+static void hold(SCARDCONTEXT ctx, const char* reader, long hold_ms, int exclusive, int transaction)
 {
     SCARDHANDLE card = 0;
     DWORD protocol = 0;
@@ -63,9 +66,16 @@ static void hold(SCARDCONTEXT ctx, const char* reader, long hold_ms, int exclusi
         fprintf(stderr, "otherclient: connect: 0x%08lX\n", (unsigned long)rv);
         return;
     }
+    if (transaction && (rv = SCardBeginTransaction(card)) != SCARD_S_SUCCESS) {
+        fprintf(stderr, "otherclient: begin: 0x%08lX\n", (unsigned long)rv);
+        SCardDisconnect(card, SCARD_LEAVE_CARD);
+        return;
+    }
     puts("holding");
     fflush(stdout);
     sleep_ms(hold_ms);
+    if (transaction)
+        SCardEndTransaction(card, SCARD_LEAVE_CARD);
     SCardDisconnect(card, SCARD_RESET_CARD);
     puts("held");
     fflush(stdout);
@@ -99,7 +109,7 @@ int main(int argc, char** argv)
 {
     const char* reader = NULL;
     long hold_ms = -1, interval_ms = 100;
-    int exclusive = 0, probes = 0, take_present = 0;
+    int exclusive = 0, transaction = 0, probes = 0, take_present = 0;
     for (int i = 1; i < argc; ++i) {
         if (!strcmp(argv[i], "--reader") && i + 1 < argc)
             reader = argv[++i];
@@ -107,6 +117,8 @@ int main(int argc, char** argv)
             hold_ms = atol(argv[++i]);
         else if (!strcmp(argv[i], "--exclusive"))
             exclusive = 1;
+        else if (!strcmp(argv[i], "--transaction"))
+            transaction = 1;
         else if (!strcmp(argv[i], "--now"))
             take_present = 1;
         else if (!strcmp(argv[i], "--probes") && i + 1 < argc)
@@ -147,7 +159,7 @@ int main(int argc, char** argv)
         if (probes > 0)
             probe(ctx, reader, probes, interval_ms);
         else
-            hold(ctx, reader, hold_ms, exclusive);
+            hold(ctx, reader, hold_ms, exclusive, transaction);
     }
 
     while (!stopping) {
@@ -166,7 +178,7 @@ int main(int argc, char** argv)
             if (probes > 0)
                 probe(ctx, reader, probes, interval_ms);
             else
-                hold(ctx, reader, hold_ms, exclusive);
+                hold(ctx, reader, hold_ms, exclusive, transaction);
         }
         present = now;
     }
