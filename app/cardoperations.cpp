@@ -18,6 +18,8 @@
 #include <QPushButton>
 #include <QUrl>
 
+#include <algorithm>
+
 namespace {
 constexpr int PinOnly = 1;
 constexpr int PinAndPuk = 3;
@@ -75,12 +77,16 @@ void Zentavo::showCardWait(bool waiting)
     if (waiting) {
         handleTrace(QString::fromUtf8(cardWaitLine));
         cardWaitBar->show();
+        fitContentWidth();
         announce(cardWaitText);
     } else {
-        const bool hadFocus = cardWaitCancel->hasFocus();
+        // The focus on «Отменить» waits on the form for the end, like the
+        // focus of a disabled action.
+        if (cardWaitCancel->hasFocus()) {
+            form->centralWidget->setFocus(Qt::OtherFocusReason);
+            focusMovedTo = focusWidget();
+        }
         cardWaitBar->hide();
-        if (hadFocus && focusBefore)
-            focusBefore->setFocus(Qt::OtherFocusReason);
     }
 }
 
@@ -93,14 +99,18 @@ void Zentavo::cancelCardWait()
 void Zentavo::beginOperation(Operation kind)
 {
     running = kind;
-    focusBefore = QApplication::focusWidget();
+    const std::initializer_list<QWidget*> actions{form->bnReadCard, form->readCertButton, form->lbShowCert,
+                                                  form->lbVerifyPin, form->lbUnblockPin};
+    focusBefore = focusWidget();
+    // Qt would move the focus on from a widget that it disables, and a
+    // Space meant for «Получить данные» could land on «Отключить»: the focus
+    // waits on the form, and comes back at the end unless the user moves it.
+    if (std::find(actions.begin(), actions.end(), focusBefore.data()) != actions.end())
+        form->centralWidget->setFocus(Qt::OtherFocusReason);
+    focusMovedTo = focusWidget();
     readCardWasEnabled = form->bnReadCard->isEnabled();
-    for (QWidget* action : std::initializer_list<QWidget*>{form->bnReadCard, form->readCertButton, form->lbShowCert,
-                                                           form->lbVerifyPin, form->lbUnblockPin})
+    for (QWidget* action : actions)
         action->setEnabled(false);
-    // Qt moves the focus off a widget that it disables; it comes back at the
-    // end unless the user has moved it meanwhile.
-    focusMovedTo = QApplication::focusWidget();
 }
 
 void Zentavo::endOperation()
@@ -114,8 +124,8 @@ void Zentavo::endOperation()
     for (QWidget* link : std::initializer_list<QWidget*>{form->lbShowCert, form->lbVerifyPin, form->lbUnblockPin})
         link->setEnabled(true);
     updateActions();
-    if (focusBefore && focusBefore != QApplication::focusWidget() && QApplication::focusWidget() == focusMovedTo &&
-        focusBefore->isEnabled() && focusBefore->isVisible())
+    if (focusBefore && focusBefore != focusWidget() && focusWidget() == focusMovedTo && focusBefore->isEnabled() &&
+        focusBefore->isVisible())
         focusBefore->setFocus(Qt::OtherFocusReason);
     focusBefore = nullptr;
     focusMovedTo = nullptr;
