@@ -255,12 +255,13 @@ void Zentavo::on_bnReadCard_clicked()
 void Zentavo::readCardIdentification()
 {
     beginOperation(Operation::Identification);
-    startCardJob([this](CardSession& session) { identificationJob(session, QByteArray(), 0); });
+    startCardJob([this](CardSession& session) { identificationJob(this, session, QByteArray(), 0); });
 }
 
 // On the card thread. knownType is the type found before a PIN prompt: the
 // sequence goes on with the number.
-void Zentavo::identificationJob(CardSession& session, const QByteArray& verifyCommand, CardType knownType)
+void Zentavo::identificationJob(Zentavo* window, CardSession& session, const QByteArray& verifyCommand,
+                                CardType knownType)
 {
     CardType type = knownType;
     QString number;
@@ -268,11 +269,11 @@ void Zentavo::identificationJob(CardSession& session, const QByteArray& verifyCo
         const CardIdentity identity = identifyCard(session);
         type = identity.type;
         number = identity.number;
-        session.post([this, type, number] { showIdentity(type, number); });
+        session.post([window, type, number] { window->showIdentity(type, number); });
         if (!identity.numberRead && type != 0) {
             if (pinAskedFor(type)) {
                 // No card access is held while the user types.
-                session.post([this, type] { askCardPin(type); });
+                session.post([window, type] { window->askCardPin(type); });
                 return;
             }
             knownType = type;
@@ -280,14 +281,14 @@ void Zentavo::identificationJob(CardSession& session, const QByteArray& verifyCo
     }
     if (knownType != 0) {
         number = readCardNumber(session, verifyCommand);
-        session.post([this, type, number] { showIdentity(type, number); });
+        session.post([window, type, number] { window->showIdentity(type, number); });
     }
     // One wait for another program per sequence: a card still held after it
     // is not tried again for the SKZI number.
     const CardAccessBlock block = session.lastBlock();
     const QString skzi = block == CardAccessBlock::None ? readSkziNumber(session) : QString();
     const CardAccessBlock last = session.lastBlock();
-    session.post([this, skzi, last] { endIdentification(skzi, last); });
+    session.post([window, skzi, last] { window->endIdentification(skzi, last); });
 }
 
 void Zentavo::showIdentity(CardType type, const QString& number)
@@ -318,7 +319,8 @@ void Zentavo::askCardPin(CardType type)
         }
         abandonPrompt();
         // A cancelled prompt reads the number without VERIFY.
-        startCardJob([this, verify, type](CardSession& session) { identificationJob(session, verify->bytes, type); });
+        startCardJob(
+            [this, verify, type](CardSession& session) { identificationJob(this, session, verify->bytes, type); });
     });
     openPrompt(box);
 }

@@ -110,7 +110,10 @@ private:
     void runDeferredNews();
 
     // The identification's steps on the card thread, and their results here.
-    void identificationJob(CardSession& session, const QByteArray& verifyCommand, CardType knownType);
+    // (Static: it runs on the card thread, where the window is only named in
+    // what it posts back.)
+    static void identificationJob(Zentavo* window, CardSession& session, const QByteArray& verifyCommand,
+                                  CardType knownType);
     void showIdentity(CardType type, const QString& number);
     void askCardPin(CardType type);
     void endIdentification(const QString& skziNumber, CardAccessBlock block);
