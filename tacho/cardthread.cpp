@@ -9,12 +9,13 @@
 
 namespace {
 std::atomic<bool> threadLeftBehind{false};
-// Threads left behind, kept where the leak checker can see them: they end on
-// their own once the service lets them go.
+// Threads left behind, kept where the leak checker can see them (never
+// destroyed, not even by the exit handlers): they end on their own once the
+// service lets them go.
 std::vector<std::pair<QThread*, QObject*>>& leftThreads()
 {
-    static std::vector<std::pair<QThread*, QObject*>> threads;
-    return threads;
+    static auto* threads = new std::vector<std::pair<QThread*, QObject*>>;
+    return *threads;
 }
 
 qint64 nowMs()
