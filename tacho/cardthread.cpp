@@ -1,10 +1,12 @@
 #include "tacho/cardthread.h"
 
-#include <QMutex>
 #include <QThread>
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
 #include <vector>
 
 namespace {
@@ -12,9 +14,9 @@ std::atomic<bool> threadLeftBehind{false};
 // Threads left behind, kept where the leak checker can see them (never
 // destroyed, not even by the exit handlers): they end on their own once the
 // service lets them go.
-std::vector<std::pair<QThread*, QObject*>>& leftThreads()
+std::vector<QThread*>& leftThreads()
 {
-    static auto* threads = new std::vector<std::pair<QThread*, QObject*>>;
+    static auto* threads = new std::vector<QThread*>;
     return *threads;
 }
 
@@ -31,7 +33,7 @@ struct CardThread::Operation : CardWaitObserver
 {
     std::atomic<bool> dropped{false};
     std::atomic<qint64> waitingSince{-1};
-    QMutex lock;
+    std::mutex lock;
     QString failureLine;
 
     void waiting() override
@@ -51,11 +53,23 @@ struct CardThread::Operation : CardWaitObserver
     bool cancelled() const override { return dropped; }
 };
 
-// What outlives the window's side of the card thread: a thread left behind
-// inside the service must find nobody to post to when it comes back.
+// What both threads share, and what outlives the window's side: a thread left
+// behind inside the service must find nobody to post to when it comes back.
+// The queues are the threads' only meeting place (plain mutexes, so that the
+// thread checker sees every hand-over).
 struct CardThread::Shared
 {
-    QMutex lock;
+    std::mutex lock;
+    std::condition_variable jobQueued;
+    std::deque<std::function<void()>> jobs;
+    bool quit = false;
+    struct Reply
+    {
+        std::shared_ptr<Operation> op;
+        std::function<void()> call;
+    };
+    std::deque<Reply> replies;
+    bool wakePending = false;
     CardThread* owner = nullptr;
     std::atomic<bool> stopping{false};
     std::atomic<bool> renew{false};
@@ -64,27 +78,61 @@ struct CardThread::Shared
 
     void post(const std::shared_ptr<Operation>& op, std::function<void()> call)
     {
-        QMutexLocker locker(&lock);
+        std::lock_guard<std::mutex> locker(lock);
         if (!owner || op->dropped)
             return;
-        CardThread* to = owner;
-        QMetaObject::invokeMethod(
-            to,
-            [to, op, call = std::move(call)] {
-                if (to->current == op)
-                    call();
-            },
-            Qt::QueuedConnection);
+        replies.push_back({op, std::move(call)});
+        wakeOwner();
+    }
+    // lock held.
+    void wakeOwner()
+    {
+        if (wakePending || replies.empty())
+            return;
+        wakePending = true;
+        QMetaObject::invokeMethod(owner, "deliver", Qt::QueuedConnection);
+    }
+    void run()
+    {
+        for (;;) {
+            std::function<void()> job;
+            {
+                std::unique_lock<std::mutex> locker(lock);
+                jobQueued.wait(locker, [this] { return quit || !jobs.empty(); });
+                if (jobs.empty())
+                    return;
+                job = std::move(jobs.front());
+                jobs.pop_front();
+            }
+            job();
+        }
+    }
+    void queue(std::function<void()> job)
+    {
+        {
+            std::lock_guard<std::mutex> locker(lock);
+            jobs.push_back(std::move(job));
+        }
+        jobQueued.notify_one();
+    }
+    void releaseContext()
+    {
+        if (context == 0)
+            return;
+        try {
+            ::releaseContext(context);
+        } catch (...) {
+        }
+        context = 0;
     }
 };
 
 CardThread::CardThread(QObject* parent) : QObject(parent), shared(std::make_shared<Shared>())
 {
     shared->owner = this;
-    thread = new QThread;
+    std::shared_ptr<Shared> link = shared;
+    thread = QThread::create([link] { link->run(); });
     thread->setObjectName(QStringLiteral("card"));
-    worker = new QObject;
-    worker->moveToThread(thread);
     thread->start();
     waitTimer.setInterval(100);
     connect(&waitTimer, &QTimer::timeout, this, &CardThread::checkWait);
@@ -107,54 +155,61 @@ void CardThread::start(const QString& readerName, Job job)
     noticeShown = false;
     waitTimer.start();
     std::shared_ptr<Shared> link = shared;
-    QMetaObject::invokeMethod(
-        worker,
-        [link, op, readerName, job = std::move(job)] {
-            if (link->stopping || op->dropped)
-                return;
-            if (link->renew.exchange(false) && link->context != 0) {
-                try {
-                    releaseContext(link->context);
-                } catch (...) {
-                }
-                link->context = 0;
-            }
-            if (link->context == 0) {
-                try {
-                    link->context = establishContext();
-                } catch (PcscError) {
-                    // The operation fails at its connect and says so.
-                }
-            }
-            CardSession::Link to;
-            to.post = [link, op](std::function<void()> call) { link->post(op, std::move(call)); };
-            to.trace = [link, op](const QString& line) {
-                link->post(op, [link, line] { emit link->owner->traced(line); });
-            };
-            to.step = [op](const QString& failureLine) {
-                QMutexLocker locker(&op->lock);
-                op->failureLine = failureLine;
-            };
-            CardSession session(link->context, readerName, to);
-            CardBusyWait::setObserver(op.get());
+    shared->queue([link, op, readerName, job = std::move(job)] {
+        if (link->stopping || op->dropped)
+            return;
+        if (link->renew.exchange(false))
+            link->releaseContext();
+        if (link->context == 0) {
             try {
-                job(session);
-            } catch (...) {
-                // Each operation handles its own failures; nothing may end the
-                // thread's loop.
+                link->context = establishContext();
+            } catch (PcscError) {
+                // The operation fails at its connect and says so.
             }
-            CardBusyWait::setObserver(nullptr);
-            if (session.serviceLost()) {
-                // The context stays dead even once the service is back.
-                try {
-                    releaseContext(link->context);
-                } catch (...) {
-                }
-                link->context = 0;
-            }
-            link->post(op, [link] { link->owner->endOperation(); });
-        },
-        Qt::QueuedConnection);
+        }
+        CardSession::Link to;
+        to.post = [link, op](std::function<void()> call) { link->post(op, std::move(call)); };
+        to.trace = [link, op](const QString& line) {
+            link->post(op, [link, line] { emit link->owner->traced(line); });
+        };
+        to.step = [op](const QString& failureLine) {
+            std::lock_guard<std::mutex> locker(op->lock);
+            op->failureLine = failureLine;
+        };
+        CardSession session(link->context, readerName, to);
+        CardBusyWait::setObserver(op.get());
+        try {
+            job(session);
+        } catch (...) {
+            // Each operation handles its own failures; nothing may end the
+            // thread's loop.
+        }
+        CardBusyWait::setObserver(nullptr);
+        // The context stays dead even once the service is back.
+        if (session.serviceLost())
+            link->releaseContext();
+        link->post(op, [link] { link->owner->endOperation(); });
+    });
+}
+
+void CardThread::deliver()
+{
+    for (;;) {
+        Shared::Reply reply;
+        {
+            std::lock_guard<std::mutex> locker(shared->lock);
+            shared->wakePending = false;
+            if (shared->replies.empty())
+                return;
+            reply = std::move(shared->replies.front());
+            shared->replies.pop_front();
+            // A reply that opens a box runs an event loop of its own: the
+            // replies after it go on from there.
+            shared->wakeOwner();
+        }
+        if (reply.op == current)
+            reply.call();
+    }
 }
 
 void CardThread::renewContext()
@@ -180,7 +235,7 @@ QString CardThread::drop()
     current->dropped = true;
     QString line;
     {
-        QMutexLocker locker(&current->lock);
+        std::lock_guard<std::mutex> locker(current->lock);
         line = current->failureLine;
     }
     current.reset();
@@ -212,35 +267,24 @@ void CardThread::stop(int ms)
         current->dropped = true;
     current.reset();
     waitTimer.stop();
-    {
-        QMutexLocker locker(&shared->lock);
-        shared->owner = nullptr;
-    }
     shared->stopping = true;
     std::shared_ptr<Shared> link = shared;
-    // After the jobs still queued, which return at once now.
-    QMetaObject::invokeMethod(
-        worker,
-        [link] {
-            if (link->context != 0) {
-                try {
-                    releaseContext(link->context);
-                } catch (...) {
-                }
-                link->context = 0;
-            }
-            QThread::currentThread()->quit();
-        },
-        Qt::QueuedConnection);
+    {
+        std::lock_guard<std::mutex> locker(shared->lock);
+        shared->owner = nullptr;
+        shared->replies.clear();
+        // After the jobs still queued, which return at once now.
+        shared->jobs.push_back([link] { link->releaseContext(); });
+        shared->quit = true;
+    }
+    shared->jobQueued.notify_one();
     if (thread->wait(ms)) {
-        delete worker;
         delete thread;
     } else {
         // Held inside the service (a transaction of another program): it
         // cannot be cut short, and a running QThread may not be destroyed.
         threadLeftBehind = true;
-        leftThreads().emplace_back(thread, worker);
+        leftThreads().push_back(thread);
     }
-    worker = nullptr;
     thread = nullptr;
 }

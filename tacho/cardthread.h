@@ -56,6 +56,10 @@ signals:
     // The operation under way ended by itself.
     void finished();
 
+private slots:
+    // Runs the next reply that the card thread posted.
+    void deliver();
+
 private:
     struct Operation;
     struct Shared;
@@ -63,7 +67,6 @@ private:
     void endOperation();
 
     QThread* thread = nullptr;
-    QObject* worker = nullptr;
     std::shared_ptr<Shared> shared;
     std::shared_ptr<Operation> current;
     QTimer waitTimer;

@@ -3,8 +3,15 @@
 #include <QThread>
 
 #include <cstring>
+#include <mutex>
 
 namespace FakePcsc {
+
+std::mutex& callLock()
+{
+    static std::mutex lock;
+    return lock;
+}
 
 Script& script()
 {
@@ -30,6 +37,12 @@ DWORD& lastCurrentState()
     return state;
 }
 
+QString lastCall()
+{
+    std::lock_guard<std::mutex> locker(callLock());
+    return calls().value(calls().size() - 1);
+}
+
 void reset()
 {
     script() = Script();
@@ -41,6 +54,7 @@ void reset()
 } // namespace FakePcsc
 
 using FakePcsc::calls;
+using FakePcsc::callLock;
 using FakePcsc::callThreads;
 using FakePcsc::lastCurrentState;
 using FakePcsc::script;
@@ -48,10 +62,19 @@ using FakePcsc::script;
 namespace {
 
 // Every call is noted with the thread that made it.
-QStringList& noteCall()
+struct CallNote
 {
-    callThreads() << QThread::currentThreadId();
-    return calls();
+    CallNote& operator<<(const QString& line)
+    {
+        std::lock_guard<std::mutex> locker(callLock());
+        callThreads() << QThread::currentThreadId();
+        calls() << line;
+        return *this;
+    }
+};
+CallNote noteCall()
+{
+    return {};
 }
 
 const SCARDCONTEXT fakeContext = 0x1111;

@@ -55,6 +55,8 @@ void reset();
 // "SCardTransmit T0 00A4020C020002 <duringTransmit()>", "SCardEndTransaction 0",
 // "SCardDisconnect 1", "SCardFreeMemory", ...
 QStringList& calls();
+// The last call, read safely while a card thread may be making calls.
+QString lastCall();
 // The thread of each call in calls(), in the same order.
 QList<Qt::HANDLE>& callThreads();
 

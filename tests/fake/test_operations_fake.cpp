@@ -60,7 +60,7 @@ private:
             return;
         if (auto* box = qobject_cast<QMessageBox*>(dialog)) {
             messages << box->text().trimmed();
-            lastCallAtBox << FakePcsc::calls().value(FakePcsc::calls().size() - 1);
+            lastCallAtBox << FakePcsc::lastCall();
             box->button(QMessageBox::Ok)->click();
         } else if (auto* pin = dialog->findChild<QLineEdit*>(QStringLiteral("edPin"))) {
             ++pinDialogs;
@@ -102,7 +102,7 @@ public:
     ~UrlCatcher() override { QDesktopServices::unsetUrlHandler(QStringLiteral("file")); }
     QStringList lastCallAtOpen;
 public slots:
-    void open(const QUrl&) { lastCallAtOpen << FakePcsc::calls().value(FakePcsc::calls().size() - 1); }
+    void open(const QUrl&) { lastCallAtOpen << FakePcsc::lastCall(); }
 };
 
 } // namespace
@@ -336,11 +336,17 @@ private slots:
         QVERIFY(log().endsWith(QStringLiteral("Ошибка чтения сертификата карты.\n") + cardBusy));
         QCOMPARE(readAll(outputPath("Certificate.htm")), earlierFile);
 
+        // A new window: the old one's end joins its card thread, which may
+        // still be giving up its wait.
+        window.reset();
+        init();
+        A::cancelCardWaits(w());
         FakePcsc::script().connect = QList<LONG>(100000, LONG(SCARD_E_SHARING_VIOLATION));
         BoxAnswerer boxes;
         A::onHyperLink(w(), QStringLiteral("#verify"));
         QCOMPARE(boxes.messages, QStringList{operationFailed + QStringLiteral("\n\n") + cardBusy});
         QVERIFY(log().endsWith(operationFailed + QStringLiteral("\n") + cardBusy));
+        window.reset();
         QVERIFY(FakePcsc::calls().filter(QStringLiteral("SCardTransmit")).isEmpty());
         QVERIFY(FakePcsc::calls().filter(QStringLiteral("SCardDisconnect")).isEmpty());
         FakePcsc::calls().clear();
@@ -363,6 +369,7 @@ private slots:
         QTRY_VERIFY(!w().operationRunning());
         QCOMPARE(log(), QStringLiteral("Вставьте карту тахографа"));
         QVERIFY(A::widget<QWidget>(w(), "cardWaitBar")->isHidden());
+        window.reset();
         FakePcsc::calls().clear();
     }
 
