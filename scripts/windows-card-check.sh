@@ -400,6 +400,7 @@ for how in exclusive transaction; do
     shot "busy-$how"
     wait_clipboard "$company" || fail "held ($how): the card was not read once free (got «$(clipboard)»)"
     wait "$prober" || fail "no round trips with the window: $(cat "$work/ping.log")"
+    kill "$holder" 2>/dev/null || true
     wait "$holder" 2>/dev/null || true
     log=$(log_text | grep -vE '^(Протокол|Команда|Результат)')
     # One read, which waited, said so, and went on by itself.
