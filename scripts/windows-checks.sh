@@ -81,8 +81,10 @@ reg_text() {
 # leaves the prefix's desktop without windows for the rest of its session.
 start_xvfb
 app=""
+immutable=""
 cleanup() {
     [ -n "$app" ] && kill "$app" 2>/dev/null
+    [ -n "$immutable" ] && chattr -i "$immutable"
     wineserver -k 2>/dev/null || true
     kill "$xvfb_pid" 2>/dev/null || true
 }
@@ -235,10 +237,31 @@ rm -rf "$parent/lib" "$parent/plugins"
 echo "closed, exit code 0; screenshot: $build/windows-start.png"
 
 # ---- 4. for all users, then uninstalled
-step "installed again, for all users: the current user's copy goes"
-wine "$installer" /S /AllUsers
+step "installed again, for all users: the current user's copy goes, its zentavo.exe immutable"
+# Wine runs all as administrator (root): an immutable file is what refuses
+# root's writes, as Program Files refuses a standard user's (access denied).
+# Such a copy is waited for while it runs, and only then.
+chattr +i "$exe"
+immutable=$exe
+(cd "$dir" && exec wine "$exe") &
+app=$!
+window=$(find_window "$title" 300)
+[ -n "$window" ] || fail "the program shows no window"
+rc=0
+wine "$installer" /S /AllUsers || rc=$?
+[ "$rc" = 2 ] && [ -f "$dir/Uninstall.exe" ] && [ "$(listed HKCU)" = "$version" ] && [ -z "$(listed HKLM)" ] ||
+    fail "a started copy that may not be written was not waited for (exit code $rc)"
+close_window "$app"
+app=""
+rc=0
+wine "$installer" /S /AllUsers || rc=$?
 wineserver -w
-[ ! -e "$dir" ] || fail "the current user's copy is left in $dir"
+[ "$rc" = 0 ] || fail "a closed copy that may not be written was taken for a running one (exit code $rc)"
+# Its own uninstaller removed all that it could.
+[ "$(cd "$dir" && find . -mindepth 1)" = ./zentavo.exe ] || fail "the current user's copy is left: $(ls "$dir")"
+chattr -i "$exe"
+immutable=""
+rm "$exe" && rmdir "$dir"
 [ -z "$(listed HKCU)" ] || fail "the current user's Apps entry is left"
 [ "$(listed HKLM)" = "$version" ] || fail "no all-users Apps entry for $version"
 exe=$(find "$WINEPREFIX/drive_c/Program Files" -name zentavo.exe | head -n 1)
@@ -256,6 +279,15 @@ grep -aqxF "Property(S): NSIS_ALLUSERS = $(winepath -w "$dir")" "$build/msi-besi
 switch='"[NSIS_ALLUSERS]\Uninstall.exe" /AllUsers /S'
 grep -qF "$switch" <<<"$(msiinfo export "$msi" LaunchCondition)" || fail "the .msi's message does not name $switch"
 echo "refused with 1603; its message names \"$(winepath -w "$dir")\\Uninstall.exe\" /AllUsers /S"
+
+step "its uninstaller in the current user's mode, which MultiUser takes for a user without rights, refuses"
+# _?= is read only unquoted, and wine quotes an argument with a space.
+printf '@"%s\\Uninstall.exe" /S /CurrentUser _?=%s\r\n@exit /b %%errorlevel%%\r\n' "$(winepath -w "$dir")" \
+    "$(winepath -w "$dir")" >"$build/uninstall-current-user.cmd"
+rc=0
+wine cmd /c "$(winepath -w "$build/uninstall-current-user.cmd")" || rc=$?
+[ "$rc" = 2 ] && [ -f "$exe" ] && [ "$(listed HKLM)" = "$version" ] || fail "the uninstaller did not refuse (exit code $rc)"
+echo "refused with exit code 2, the copy untouched"
 
 step "uninstall silently"
 wine "$dir/Uninstall.exe" /S /AllUsers
