@@ -172,8 +172,13 @@ void Zentavo::dropOperation(bool byUser)
     handleTrace(line);
     if (byUser)
         handleTrace(QString::fromUtf8(cardBusyLine));
-    if (kind == Operation::Identification)
+    if (kind == Operation::Identification) {
         forgetCard();
+        // Not by the user: the card went (the monitor's news says so) or
+        // the reader was let go.
+        if (byUser)
+            announceCard(QString::fromUtf8(cardBusyLine));
+    }
     endOperation();
     if (kind == Operation::Secret) {
         QString text = QString::fromUtf8(operationFailedLine);
@@ -288,7 +293,8 @@ void Zentavo::identificationJob(Zentavo* window, CardSession& session, const QBy
     const CardAccessBlock block = session.lastBlock();
     const QString skzi = block == CardAccessBlock::None ? readSkziNumber(session) : QString();
     const CardAccessBlock last = session.lastBlock();
-    session.post([window, skzi, last] { window->endIdentification(skzi, last); });
+    const QString reason = session.failureReason();
+    session.post([window, skzi, last, reason] { window->endIdentification(skzi, last, reason); });
 }
 
 void Zentavo::showIdentity(CardType type, const QString& number)
@@ -325,7 +331,7 @@ void Zentavo::askCardPin(CardType type)
     openPrompt(box);
 }
 
-void Zentavo::endIdentification(const QString& skziNumber, CardAccessBlock block)
+void Zentavo::endIdentification(const QString& skziNumber, CardAccessBlock block, const QString& failureReason)
 {
     cardJobDone();
     // A card held by another program, or gone, in any step: nothing read of
@@ -335,6 +341,17 @@ void Zentavo::endIdentification(const QString& skziNumber, CardAccessBlock block
     else
         form->edSKZINumber->setText(skziNumber);
     QGuiApplication::clipboard()->setText(cardNumber, QClipboard::Clipboard);
+    // Said once, with what a sighted user sees at once: the type and number.
+    const QString name = cardTypeName(cardType).isEmpty() ? QStringLiteral("Карта тахографа") : cardTypeName(cardType);
+    if (!cardNumber.isEmpty()) {
+        announceCard(name + QStringLiteral(", номер ") + cardNumber);
+    } else if (cardType == 0) {
+        announceCard(failureReason.isEmpty() ? QStringLiteral("Ошибка чтения типа карты тахографа.") : failureReason);
+    } else {
+        announceCard(
+            name + QStringLiteral(". ") +
+            (failureReason.isEmpty() ? QStringLiteral("Ошибка чтения номера карты тахографа.") : failureReason));
+    }
     endOperation();
 }
 

@@ -123,6 +123,8 @@ void Zentavo::on_bnSelectReader_clicked()
         form->lbRefreshReaderList->hide();
         form->bnSelectReader->setText(QStringLiteral("Отключить"));
         selectedReader = form->cbReaders->currentText();
+        // «Отключить» alone does not say what it lets go.
+        form->bnSelectReader->setAccessibleDescription(QStringLiteral("Считыватель ") + selectedReader);
         form->bnReadCard->setEnabled(true);
         handleTrace(QStringLiteral("Выбран ") + selectedReader);
         // The service may have restarted since the list was made; the card
@@ -143,6 +145,11 @@ void Zentavo::on_bnSelectReader_clicked()
         form->bnReadCard->setEnabled(false);
         form->lbRefreshReaderList->show();
         selectedReader.clear();
+        form->bnSelectReader->setAccessibleDescription(QString());
+        // Nothing became of the card: nothing is said, and whatever the next
+        // selection reads is news again.
+        cardSeen = false;
+        announceCard(QString());
         clearCardInfo();
     }
 }

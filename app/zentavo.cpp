@@ -37,6 +37,9 @@ Zentavo::Zentavo() : QMainWindow(nullptr), form(new Ui::Zentavo)
     initZentavoResources();
     installLinkAccessibility();
     form->setupUi(this);
+    for (QLineEdit* field : {form->edCardNumber, form->edSKZINumber})
+        presentReadOnlyField(field);
+    describeSentence({form->lbVerifyPin, form->lbUnblockPin});
 
     // Reader names arrive after the first show; let the box follow them rather
     // than keep the width it had while empty.
@@ -195,12 +198,18 @@ void Zentavo::statusChanged(ulong status)
             if (selectedReader.isEmpty())
                 return;
             if (present) {
+                // A new card: its read is said, even when it reads as the last one did.
+                cardSeen = true;
+                cardNews.clear();
                 form->bnReadCard->setEnabled(true);
                 handleTrace(QStringLiteral("Обнаружена карта тахографа"));
                 on_bnReadCard_clicked();
             } else {
                 form->bnReadCard->setEnabled(false);
                 clearCardInfo();
+                if (cardSeen)
+                    announceCard(QStringLiteral("Карта извлечена"));
+                cardSeen = false;
                 handleTrace(clearLogMark + QStringLiteral("Вставьте карту тахографа"));
             }
         },
@@ -324,15 +333,20 @@ void Zentavo::clearCardInfo()
 
 void Zentavo::showCardTitle(int type)
 {
-    const QString before = form->lbCardTitle->text();
     const QString name = cardTypeName(type);
     if (name.isEmpty())
         form->lbCardTitle->setText(QString::fromUtf8(defaultCardTitle));
     else
         form->lbCardTitle->setText(QString::asprintf(cardTitleFormat, name.toUtf8().constData()));
-    // A card identified or gone: a screen reader hears of it once.
-    if (form->lbCardTitle->text() != before)
-        announce(form->lbCardTitle);
+}
+
+void Zentavo::announceCard(const QString& news)
+{
+    if (news == cardNews)
+        return;
+    cardNews = news;
+    if (!news.isEmpty())
+        announce(form->lbCardTitle, news);
 }
 
 void Zentavo::updateActions()

@@ -31,6 +31,10 @@ public:
     // Operations shared by the window's parts (reader list, card operations).
     QString currentReaderName() const;
     void showCardTitle(int type);
+    // Tells screen readers what became of the card (read, not readable,
+    // taken out), once per change: the same news again says nothing, and an
+    // empty one only forgets what was said.
+    void announceCard(const QString& news);
     void clearCardInfo();
     void updateActions();
 
@@ -116,7 +120,7 @@ private:
                                   CardType knownType);
     void showIdentity(CardType type, const QString& number);
     void askCardPin(CardType type);
-    void endIdentification(const QString& skziNumber, CardAccessBlock block);
+    void endIdentification(const QString& skziNumber, CardAccessBlock block, const QString& failureReason);
     void forgetCard();
     // A PIN or PUK asked for the identified card, then sent to it.
     void runSecretOperation(int mask, const QString& successText);
@@ -143,6 +147,10 @@ private:
     bool logVisible = false;
     CardType cardType = 0;
     QString cardNumber;
+    // What screen readers were last told of the card, and whether a card
+    // has been reported in the reader since (a removal is said only then).
+    QString cardNews;
+    bool cardSeen = false;
     CPrintCertificate printer;
     CardThread cardThread;
     Operation running = Operation::None;

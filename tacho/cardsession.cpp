@@ -31,6 +31,7 @@ CardSession::CardSession(SCARDCONTEXT context, const QString& readerName, Link l
 void CardSession::beginStep(const QString& line, const QString& failureLine)
 {
     m_link.step(failureLine);
+    m_stepFailure = failureLine;
     if (!line.isEmpty())
         trace(line);
 }
@@ -40,7 +41,10 @@ CardAccessBlock CardSession::noteFailure()
     LONG result = SCARD_S_SUCCESS;
     m_block = currentAccessBlock(&result);
     m_serviceLost = m_serviceLost || isServiceLost(result);
-    if (m_block == CardAccessBlock::Busy)
-        trace(QString::fromUtf8(cardBusyLine));
+    m_reason = m_stepFailure;
+    if (m_block == CardAccessBlock::Busy) {
+        m_reason = QString::fromUtf8(cardBusyLine);
+        trace(m_reason);
+    }
     return m_block;
 }

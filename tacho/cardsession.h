@@ -37,6 +37,9 @@ public:
     // Why the last failed access of this operation failed; a read sequence
     // ends at a card held by another program or gone.
     CardAccessBlock lastBlock() const { return m_block; }
+    // Why the last failed access failed, as the log says it: another
+    // program has the card, or the failed step's line. Empty when none failed.
+    const QString& failureReason() const { return m_reason; }
     // The service went away during this operation: its context is dead.
     bool serviceLost() const { return m_serviceLost; }
 
@@ -49,6 +52,8 @@ private:
     QString m_reader;
     Link m_link;
     CardAccessBlock m_block = CardAccessBlock::None;
+    QString m_stepFailure;
+    QString m_reason;
     bool m_serviceLost = false;
 };
 

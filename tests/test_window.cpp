@@ -1,6 +1,7 @@
 // The main window against a private pcscd with simulated cards: start-up,
 // reader list and selection, the monitor's reports, links, log and settings.
 
+#include "app/accessibility.h"
 #include "app/zentavo.h"
 #include "support/bench.h"
 #include "support/zentavo_access.h"
@@ -1130,9 +1131,26 @@ private slots:
         }
         QVERIFY(QAccessible::queryAccessibleInterface(A::edSKZINumber(*w))->state().readOnly);
         QVERIFY(QAccessible::queryAccessibleInterface(A::edSKZINumber(*w))->state().focusable);
+        // The numbers are taken whole: one attribute run over all of the
+        // text, also asked at its end, and characters where they are drawn.
+        for (QLineEdit* edit : {A::edCardNumber(*w), A::edSKZINumber(*w)}) {
+            QAccessibleTextInterface* text = QAccessible::queryAccessibleInterface(edit)->textInterface();
+            const int count = text->characterCount();
+            QCOMPARE(text->text(0, count), edit->text());
+            for (int offset : {count, 0, count / 2, count - 1}) {
+                int start = -1, end = -1;
+                text->attributes(offset, &start, &end);
+                QCOMPARE(qMakePair(start, end), qMakePair(0, count));
+                const int at = qMin(offset, count - 1);
+                const QRect r = text->characterRect(at);
+                QCOMPARE(edit->cursorPositionAt(edit->mapFromGlobal(r.topLeft()) + QPoint(1, 0)), at);
+                QCOMPARE(text->offsetAtPoint(r.center()), at);
+            }
+        }
         QAccessibleInterface* log = QAccessible::queryAccessibleInterface(A::edLog(*w));
         QCOMPARE(log->text(QAccessible::Name), QStringLiteral("Журнал"));
 
+        const char pinSentence[] = "Вы можете проверить ПИН-код, а также разблокировать ПИН-код Вашей карты.";
         const struct
         {
             QLabel* label;
@@ -1140,10 +1158,10 @@ private slots:
             const char* description;
         } links[] = {
             {A::lbRefreshReaderList(*w), "обновить список", "Вы можете обновить список считывателей карт тахографов."},
-            {A::lbVerifyPin(*w), "проверить ПИН-код", "Вы можете проверить ПИН-код, а также"},
-            {A::lbUnblockPin(*w), "разблокировать ПИН-код", "разблокировать ПИН-код Вашей карты."},
-            {A::lbShowCert(*w), "Показать сертификат", "Показать сертификат"},
-            {A::lbTraceTitle(*w), "Показать журнал", "Показать журнал"},
+            {A::lbVerifyPin(*w), "проверить ПИН-код", pinSentence},
+            {A::lbUnblockPin(*w), "разблокировать ПИН-код", pinSentence},
+            {A::lbShowCert(*w), "Показать сертификат", ""},
+            {A::lbTraceTitle(*w), "Показать журнал", ""},
         };
         for (const auto& l : links) {
             QAccessibleInterface* link = QAccessible::queryAccessibleInterface(l.label);
@@ -1161,6 +1179,73 @@ private slots:
         QCOMPARE(logLink->text(QAccessible::Name), QStringLiteral("Спрятать журнал"));
         // Plain labels stay plain.
         QCOMPARE(QAccessible::queryAccessibleInterface(A::lbCardTitle(*w))->role(), QAccessible::StaticText);
+    }
+
+    // What became of the card is said once, as a notification, wherever the
+    // focus is: a second read, a second report of no card and a release say
+    // nothing. «Отключить» names the reader it lets go while it does.
+    void cardNewsIsAnnouncedOnce_data()
+    {
+        QTest::addColumn<int>("type");
+        QTest::addColumn<QString>("trouble");
+        // Said at: insertion, a second read, [a read while held,] removal, a second report, release.
+        QTest::addColumn<QStringList>("said");
+        const QString gone = QStringLiteral("Карта извлечена");
+        const QString busy = QStringLiteral("Карта занята другой программой. Закройте её или повторите позже.");
+        QTest::newRow("driver card") << 1 << ""
+                                     << QStringList{"Карта водителя, номер RUD0000001234500", "", gone, "", ""};
+        QTest::newRow("type unreadable") << 2 << "type"
+                                         << QStringList{"Ошибка чтения типа карты тахографа.", "", gone, "", ""};
+        QTest::newRow("held by another program")
+            << 4 << "held" << QStringList{"Карта предприятия, номер RUD0000001234500", "", busy, gone, "", ""};
+    }
+    void cardNewsIsAnnouncedOnce()
+    {
+        QFETCH(int, type);
+        QFETCH(QString, trouble);
+        QFETCH(QStringList, said);
+        SimCard card(&bench, 0);
+        SimCard::Profile profile;
+        profile.cardType = type;
+        profile.cardNumber = "RUD0000001234500";
+        profile.protectCardNumber = false;
+        // The type's own file is read only when GET DATA is refused.
+        profile.getDataSupported = trouble != QLatin1String("type");
+        profile.faultCommand = QByteArray::fromHex("00B0000001");
+        profile.faultSw = 0x6A82;
+        QVERIFY2(card.start(profile, false), qPrintable(card.errorString()));
+        auto w = showWindow();
+        QStringList heard;
+        QAccessible::Id last = 0;
+        auto step = [&] {
+            const QAccessible::Id id = QAccessible::uniqueId(shownNotice(A::lbCardTitle(*w)));
+            heard << (id != last ? QAccessible::accessibleInterface(id)->text(QAccessible::Name) : QString());
+            last = id;
+        };
+        QVERIFY(card.insert());
+        QTRY_VERIFY_WITH_TIMEOUT(shownNotice(A::lbCardTitle(*w)), 6000);
+        step();
+        A::readCard(*w);
+        step();
+        if (trouble == QLatin1String("held")) {
+            QProcess client;
+            const auto stopClient = holdCard(client, QStringLiteral("--exclusive"), 30000);
+            A::cancelCardWaits(*w);
+            A::readCard(*w);
+            step();
+        }
+        QVERIFY(card.remove());
+        QTRY_VERIFY_WITH_TIMEOUT(QAccessible::uniqueId(shownNotice(A::lbCardTitle(*w))) != last, 6000);
+        step();
+        A::statusChanged(*w, 0x10);
+        step();
+        QAccessibleInterface* toggle = QAccessible::queryAccessibleInterface(A::bnSelectReader(*w));
+        QCOMPARE(toggle->text(QAccessible::Description), QStringLiteral("Считыватель ") + bench.readerName(0));
+        A::selectReaderToggle(*w);
+        QCOMPARE(toggle->text(QAccessible::Description), QString());
+        step();
+        QCOMPARE(heard, said);
+        QCOMPARE(shownNotice(A::lbCardTitle(*w))->role(), QAccessible::Notification);
     }
 
     void textReadsOnLightAndDarkDesktops_data()
