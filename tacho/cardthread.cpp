@@ -56,7 +56,7 @@ struct CardThread::Operation : CardWaitObserver
 // What both threads share, and what outlives the window's side: a thread left
 // behind inside the service must find nobody to post to when it comes back.
 // The queues are the threads' only meeting place (plain mutexes, so that the
-// thread checker sees every hand-over).
+// thread checker sees every hand-over); the card thread posts no Qt event.
 struct CardThread::Shared
 {
     std::mutex lock;
@@ -68,8 +68,9 @@ struct CardThread::Shared
         std::shared_ptr<Operation> op;
         std::function<void()> call;
     };
+    // Fetched by the window's thread on a short timer: a Qt event posted from
+    // here would hand memory over inside QtCore, unseen by the thread checker.
     std::deque<Reply> replies;
-    bool wakePending = false;
     CardThread* owner = nullptr;
     std::atomic<bool> stopping{false};
     std::atomic<bool> renew{false};
@@ -82,15 +83,6 @@ struct CardThread::Shared
         if (!owner || op->dropped)
             return;
         replies.push_back({op, std::move(call)});
-        wakeOwner();
-    }
-    // lock held.
-    void wakeOwner()
-    {
-        if (wakePending || replies.empty())
-            return;
-        wakePending = true;
-        QMetaObject::invokeMethod(owner, "deliver", Qt::QueuedConnection);
     }
     void run()
     {
@@ -136,6 +128,9 @@ CardThread::CardThread(QObject* parent) : QObject(parent), shared(std::make_shar
     thread->start();
     waitTimer.setInterval(100);
     connect(&waitTimer, &QTimer::timeout, this, &CardThread::checkWait);
+    replyTimer.setTimerType(Qt::PreciseTimer);
+    replyTimer.setInterval(1);
+    connect(&replyTimer, &QTimer::timeout, this, &CardThread::deliver);
 }
 
 CardThread::~CardThread()
@@ -154,6 +149,7 @@ void CardThread::start(const QString& readerName, Job job)
     current = op;
     noticeShown = false;
     waitTimer.start();
+    replyTimer.start();
     std::shared_ptr<Shared> link = shared;
     shared->queue([link, op, readerName, job = std::move(job)] {
         if (link->stopping || op->dropped)
@@ -194,18 +190,16 @@ void CardThread::start(const QString& readerName, Job job)
 
 void CardThread::deliver()
 {
+    // One at a time: a reply that opens a box runs an event loop of its own,
+    // and the replies after it go on from there.
     for (;;) {
         Shared::Reply reply;
         {
             std::lock_guard<std::mutex> locker(shared->lock);
-            shared->wakePending = false;
             if (shared->replies.empty())
                 return;
             reply = std::move(shared->replies.front());
             shared->replies.pop_front();
-            // A reply that opens a box runs an event loop of its own: the
-            // replies after it go on from there.
-            shared->wakeOwner();
         }
         if (reply.op == current)
             reply.call();
@@ -221,6 +215,7 @@ void CardThread::endOperation()
 {
     current.reset();
     waitTimer.stop();
+    replyTimer.stop();
     if (noticeShown) {
         noticeShown = false;
         emit waitingForCard(false);
@@ -240,6 +235,7 @@ QString CardThread::drop()
     }
     current.reset();
     waitTimer.stop();
+    replyTimer.stop();
     if (noticeShown) {
         noticeShown = false;
         emit waitingForCard(false);
@@ -267,6 +263,7 @@ void CardThread::stop(int ms)
         current->dropped = true;
     current.reset();
     waitTimer.stop();
+    replyTimer.stop();
     shared->stopping = true;
     std::shared_ptr<Shared> link = shared;
     {

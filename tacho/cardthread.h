@@ -56,11 +56,9 @@ signals:
     // The operation under way ended by itself.
     void finished();
 
-private slots:
-    // Runs the next reply that the card thread posted.
-    void deliver();
-
 private:
+    // Runs the replies that the card thread has posted, in order.
+    void deliver();
     struct Operation;
     struct Shared;
     void checkWait();
@@ -70,5 +68,6 @@ private:
     std::shared_ptr<Shared> shared;
     std::shared_ptr<Operation> current;
     QTimer waitTimer;
+    QTimer replyTimer;
     bool noticeShown = false;
 };
