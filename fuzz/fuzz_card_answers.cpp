@@ -122,6 +122,9 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
     ZentavoTestAccess::currentIndex(*harness->window) = 0;
     ZentavoTestAccess::selectedReader(*harness->window) = QStringLiteral("Reader A");
     ZentavoTestAccess::bnReadCard(*harness->window)->setEnabled(true);
+    // A card that stays busy is waited for until the user gives up: the user
+    // gives up as soon as the program says that it waits.
+    ZentavoTestAccess::cancelCardWaits(*harness->window);
     return 0;
 }
 
@@ -183,6 +186,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     // The printer's trace lines are queued.
     QCoreApplication::sendPostedEvents();
+    // A wait given up ends on the card thread a moment later.
+    ZentavoTestAccess::waitCardThreadIdle(w);
 
     if (QApplication::overrideCursor())
         finding("the wait cursor stayed on");

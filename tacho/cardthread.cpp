@@ -73,6 +73,8 @@ struct CardThread::Shared
     std::deque<Reply> replies;
     CardThread* owner = nullptr;
     std::atomic<bool> stopping{false};
+    // Jobs queued or running.
+    std::atomic<int> pending{0};
     std::atomic<bool> renew{false};
     // The card thread's own context; touched on the card thread only.
     SCARDCONTEXT context = 0;
@@ -97,10 +99,12 @@ struct CardThread::Shared
                 jobs.pop_front();
             }
             job();
+            --pending;
         }
     }
     void queue(std::function<void()> job)
     {
+        ++pending;
         {
             std::lock_guard<std::mutex> locker(lock);
             jobs.push_back(std::move(job));
@@ -204,6 +208,11 @@ void CardThread::deliver()
         if (reply.op == current)
             reply.call();
     }
+}
+
+bool CardThread::idle() const
+{
+    return shared->pending == 0;
 }
 
 void CardThread::renewContext()

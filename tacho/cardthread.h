@@ -35,6 +35,9 @@ public:
     // call that the service holds cannot be cut short; its result is lost).
     // Returns the line that ends the step it was in, empty when none.
     QString drop();
+    // The card thread has nothing to do: also the operations given up have
+    // let go of the card.
+    bool idle() const;
     // The service has restarted (the window found its own context dead):
     // the next operation begins on a new context.
     void renewContext();

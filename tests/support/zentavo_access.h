@@ -7,14 +7,16 @@
 #include "monitor/monitorthread.h"
 
 #include <QComboBox>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QElapsedTimer>
 #include <QStringList>
+#include <QThread>
 #include <QTimer>
-#include <QtTest>
 
 class ZentavoTestAccess
 {
@@ -50,6 +52,15 @@ public:
     {
         w.onHyperLink(link);
         waitIdle(w);
+    }
+    // Also an operation given up has let go of the card.
+    static bool waitCardThreadIdle(Zentavo& w, int ms = 10000)
+    {
+        QElapsedTimer clock;
+        clock.start();
+        while (!w.cardThread.idle() && clock.elapsed() < ms)
+            QThread::msleep(1);
+        return w.cardThread.idle();
     }
     // Presses «Отменить» whenever the window shows that it waits for another
     // program, as long as the window lives.
