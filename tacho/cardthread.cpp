@@ -220,7 +220,7 @@ void CardThread::renewContext()
     shared->renew = true;
 }
 
-void CardThread::endOperation()
+void CardThread::forgetCurrent()
 {
     current.reset();
     waitTimer.stop();
@@ -229,6 +229,11 @@ void CardThread::endOperation()
         noticeShown = false;
         emit waitingForCard(false);
     }
+}
+
+void CardThread::endOperation()
+{
+    forgetCurrent();
     emit finished();
 }
 
@@ -242,13 +247,7 @@ QString CardThread::drop()
         std::lock_guard<std::mutex> locker(current->lock);
         line = current->failureLine;
     }
-    current.reset();
-    waitTimer.stop();
-    replyTimer.stop();
-    if (noticeShown) {
-        noticeShown = false;
-        emit waitingForCard(false);
-    }
+    forgetCurrent();
     return line;
 }
 

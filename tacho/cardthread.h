@@ -65,6 +65,8 @@ private:
     struct Operation;
     struct Shared;
     void checkWait();
+    // No operation under way any more: its timers stop, its notice goes.
+    void forgetCurrent();
     void endOperation();
 
     QThread* thread = nullptr;
